@@ -1,0 +1,26 @@
+// Console output and the operator's input. Everything the program says goes through here and is
+// flushed at once, so an operator watching the terminal, or a log being written, sees each echo of
+// the unit as it arrives even though the echoes carry no newline.
+#pragma once
+
+#include <cstdio>
+
+#if defined(__GNUC__)
+#define BRELWICK_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define BRELWICK_PRINTF(f, a)
+#endif
+
+// Writes a printf-style format exactly as given.
+void ConsolePrintf(const char* format, ...) BRELWICK_PRINTF(1, 2);
+
+// Writes the line followed by a newline.
+void ConsoleLine(const char* line);
+
+// Reads one line of at most size - 1 characters from the operator; what stays unread stays in the
+// input. Returns false at end of input.
+bool ConsoleReadLine(char* buffer, int size);
+
+// Where output goes and input comes from: standard output and standard input unless a test says
+// otherwise.
+void SetConsoleStreams(FILE* out, FILE* in);

@@ -1,0 +1,5 @@
+#include "app/update.h"
+
+int main(int argc, char** argv) {
+    return RunUpdate(argc, argv);
+}

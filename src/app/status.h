@@ -1,0 +1,8 @@
+// The program's exit statuses. A script tells a flashed unit from one that was not by these.
+#pragma once
+
+constexpr int STATUS_FLASHED = 0;         // every step of the update was answered by the unit
+constexpr int STATUS_USAGE = 1;           // -f or -c missing, or the port could not be opened
+constexpr int STATUS_FILE_REFUSED = 2;    // the firmware file was refused; the unit was not touched
+constexpr int STATUS_TRANSFER_ENDED = 3;  // the transfer ended early; the unit was not flashed
+constexpr int STATUS_UNIT_UNANSWERED = 4; // all was sent, but the unit failed to answer some step

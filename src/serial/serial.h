@@ -1,0 +1,69 @@
+// The serial link to the unit: naming, opening and configuring the port, and plain blocking byte
+// reads and writes with the unit's read time-outs. The protocol code uses only what is declared
+// here; each platform implements the operations in a file of its own (serial_posix.cpp,
+// serial_win32.cpp), chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// An open port. Its contents belong to the platform file.
+struct SerialPort;
+
+// The open port, or INVALID_PORT when none is open.
+constexpr SerialPort* INVALID_PORT = nullptr;
+extern SerialPort* PortHandle;
+
+// The operator's port name as given (-c), and the device it names on this system.
+extern std::string PortName;
+extern std::string DevicePath;
+
+// Read time-outs. A read of n bytes gives up ConstantMs + PerByteMs * n after it began, or
+// IntervalMs after the last byte once a byte has come. A time-out is a successful read that
+// brought fewer bytes than asked for.
+struct SerialTimeouts {
+    uint32_t IntervalMs;
+    uint32_t PerByteMs;
+    uint32_t ConstantMs;
+};
+constexpr SerialTimeouts UNIT_READ_TIMEOUTS = {150, 150, 10000};
+
+// The time-outs the unit's loader expects are fixed; tests may shorten them with this call. It
+// takes effect at the next open.
+void SetSerialReadTimeouts(const SerialTimeouts& timeouts);
+const SerialTimeouts& SerialReadTimeouts();
+
+// Builds DevicePath from PortName, opens and configures the port into PortHandle. When the port
+// cannot be opened it prints why and ends the process with status 1.
+void OpenSerialPort();
+
+// ---- Platform operations ----
+
+// The device that a port name stands for: "\\.\COM3" on Windows, "/dev/ttyUSB0" on POSIX.
+std::string MakeDevicePath(const std::string& portName);
+
+// Opens and configures the device at 19200 baud, 8 data bits, no parity, one stop bit, with the
+// read time-outs above. Returns 0 and the port, or the platform's error code.
+int SerialOpen(const std::string& devicePath, SerialPort** port);
+
+// Sends the bytes in order before returning. 0 on success, 1 on failure.
+int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count);
+
+// Waits for `count` bytes or a time-out and places what came at the start of `buffer`; bytes beyond
+// those brought are left as they were. 0 when the call succeeded (a time-out included), 1 when it
+// failed (an I/O error, or a line that hung up). `*brought` is set in both cases.
+int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought);
+
+// Releases the port, restoring the line's settings as they were before the open.
+void SerialClose(SerialPort* port);
+
+// The platform's code for the failure of the most recent operation; 0 when it succeeded, a read
+// that merely timed out included.
+int SerialLastError();
+
+// The platform's own description of an error code, for the operator.
+std::string SerialErrorText(int code);
+
+// Suspends the program for about `ms` milliseconds.
+void SerialPause(unsigned ms);

@@ -1,0 +1,247 @@
+// The serial link on Linux and macOS: termios in raw mode, the line taken exclusively, and reads
+// that keep the unit's time-outs against a deadline on the monotonic clock.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#include "serial/serial.h"
+
+struct SerialPort {
+    int Fd;
+    termios Original;
+    SerialTimeouts Timeouts;
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+int LastError = 0;
+
+int Fail(int code) {
+    LastError = code;
+    return 1;
+}
+
+// Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
+// leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
+// port had it.
+termios RawSettings(const termios& original) {
+    termios raw = original;
+    raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK);
+    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
+    raw.c_cflag |= CS8 | CLOCAL | CREAD;
+    // Reads wait in select() first, so read() always finds a byte or a hang-up.
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    cfsetispeed(&raw, B19200);
+    cfsetospeed(&raw, B19200);
+    return raw;
+}
+
+// Another program on the same port would steal the unit's echoes. TIOCEXCL refuses other opens
+// (except root's); the flock refuses every program that locks, root included.
+int TakeLineExclusively(int fd) {
+    ioctl(fd, TIOCEXCL);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? EBUSY : errno;
+    }
+    return 0;
+}
+
+// The unit must not see DTR raised by the open. A line without modem lines refuses: fine.
+void DropDtr(int fd) {
+    int dtr = TIOCM_DTR;
+    ioctl(fd, TIOCMBIC, &dtr);
+}
+
+// USB adapters hold each echo until their latency timer runs out (16 ms by default on FTDI);
+// low-latency mode makes the driver use 1 ms. A driver that refuses changes nothing.
+void AskForLowLatency(int fd) {
+#ifdef __linux__
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#else
+    (void)fd;
+#endif
+}
+
+int ConfigureLine(int fd, termios* original) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return errno;
+    }
+    if (tcgetattr(fd, original) != 0) {
+        return errno;
+    }
+    const termios raw = RawSettings(*original);
+    if (tcsetattr(fd, TCSANOW, &raw) != 0) {
+        return errno;
+    }
+    // Whatever the line held before this run is not an echo of ours.
+    tcflush(fd, TCIFLUSH);
+    return 0;
+}
+
+int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
+    // Only a character device can be a serial line; nothing else is even opened, so the protocol
+    // is never written into a file.
+    struct stat info {};
+    if (stat(devicePath.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        return ENOTTY;
+    }
+    const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int code = 0;
+    if (!isatty(fd)) {
+        code = ENOTTY;
+    } else if (fd >= FD_SETSIZE) {
+        code = EMFILE;
+    }
+    if (code == 0) {
+        code = TakeLineExclusively(fd);
+    }
+    if (code == 0) {
+        code = ConfigureLine(fd, original);
+    }
+    if (code != 0) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return code;
+    }
+    *fdOut = fd;
+    return 0;
+}
+
+// Waits until the line is readable or the deadline passes. Returns >0 readable, 0 not yet, <0 an
+// error in errno (EINTR included: the caller's deadline stays where it was).
+int WaitReadable(int fd, Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        return 0;
+    }
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
+    wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    return select(fd + 1, &readable, nullptr, nullptr, &wait);
+}
+
+} // namespace
+
+std::string MakeDevicePath(const std::string& portName) {
+    if (!portName.empty() && portName[0] == '/') {
+        return portName;
+    }
+    return "/dev/" + portName;
+}
+
+int SerialOpen(const std::string& devicePath, SerialPort** port) {
+    termios original{};
+    int fd = -1;
+    const int code = OpenLine(devicePath, &original, &fd);
+    if (code != 0) {
+        return code;
+    }
+    DropDtr(fd);
+    AskForLowLatency(fd);
+    *port = new SerialPort{fd, original, SerialReadTimeouts()};
+    return 0;
+}
+
+int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t sent = write(port->Fd, bytes + done, count - done);
+        if (sent > 0) {
+            done += static_cast<size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return Fail(sent < 0 ? errno : EIO);
+        }
+    }
+    LastError = 0;
+    return 0;
+}
+
+int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought) {
+    *brought = 0;
+    const SerialTimeouts& timeouts = port->Timeouts;
+    const Clock::time_point total =
+        Clock::now() +
+        Milliseconds(timeouts.ConstantMs + static_cast<uint64_t>(timeouts.PerByteMs) * count);
+    Clock::time_point deadline = total;
+    while (*brought < count) {
+        const int ready = WaitReadable(port->Fd, deadline);
+        if (ready < 0 && errno != EINTR) {
+            return Fail(errno);
+        }
+        if (ready <= 0) {
+            if (Clock::now() >= deadline) {
+                break;
+            }
+            continue;
+        }
+        const ssize_t got = read(port->Fd, buffer + *brought, count - *brought);
+        if (got > 0) {
+            *brought += static_cast<size_t>(got);
+            deadline = std::min(total, Clock::now() + Milliseconds(timeouts.IntervalMs));
+        } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        } else {
+            // Readable with nothing to read, or EIO: the line hung up.
+            return Fail(got < 0 ? errno : EIO);
+        }
+    }
+    LastError = 0;
+    return 0;
+}
+
+void SerialClose(SerialPort* port) {
+    // TCSADRAIN: the last bytes written leave with the settings they were written under.
+    tcsetattr(port->Fd, TCSADRAIN, &port->Original);
+    ioctl(port->Fd, TIOCNXCL);
+    close(port->Fd);
+    delete port;
+}
+
+int SerialLastError() {
+    return LastError;
+}
+
+std::string SerialErrorText(int code) {
+    return std::strerror(code);
+}
+
+void SerialPause(unsigned ms) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
