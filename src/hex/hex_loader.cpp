@@ -1,0 +1,330 @@
+#include "hex/hex_loader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "app/console.h"
+
+std::string FirmwarePath;
+uint8_t* HexText = nullptr;
+size_t HexTextLength = 0;
+uint8_t FirmwareImage[IMAGE_CAPACITY];
+uint32_t ImageLength = 0;
+uint32_t SegmentBase = 0;
+
+namespace {
+
+enum RecordType : uint8_t {
+    DATA = 0x00,
+    END_OF_FILE = 0x01,
+    EXTENDED_SEGMENT_ADDRESS = 0x02,
+    START_SEGMENT_ADDRESS = 0x03,
+    EXTENDED_LINEAR_ADDRESS = 0x04,
+    START_LINEAR_ADDRESS = 0x05,
+};
+
+// Positions within a record, counted from its ":".
+constexpr size_t COUNT_AT = 1;
+constexpr size_t OFFSET_AT = 3;
+constexpr size_t TYPE_AT = 7;
+constexpr size_t DATA_AT = 9;
+
+// What a converted character holds when it was not a hexadecimal digit. Digits hold 0 to 15, so a
+// damaged field can never pass for a value.
+constexpr uint8_t NOT_A_DIGIT = 0xFF;
+
+const char* const BAD_RECORD = "CRITICAL - BAD RECORD on LINE %d\n";
+
+std::vector<ImageRange> Filled;
+
+// ---- Reading the file ----
+
+struct FileStatus {
+    uint64_t Size;
+    bool Regular;
+};
+
+bool GetFileStatus(const char* path, FileStatus* status) {
+#ifdef _WIN32
+    struct _stat64 info {};
+    if (_stat64(path, &info) != 0) {
+        return false;
+    }
+    status->Regular = (info.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat info {};
+    if (stat(path, &info) != 0) {
+        return false;
+    }
+    status->Regular = S_ISREG(info.st_mode);
+#endif
+    status->Size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+// Reads the whole file into HexText in text mode: on Windows a CR LF arrives as LF and Ctrl-Z
+// ends the text, so fewer bytes than the file's size may come.
+int ReadHexText() {
+    const char* path = FirmwarePath.c_str();
+    FileStatus status{};
+    if (!GetFileStatus(path, &status)) {
+        ConsolePrintf("Uable to access file %s \n", path);
+        return 1;
+    }
+    // A directory, a device or a pipe is never a firmware file, and reading one could wait
+    // forever or never end.
+    if (!status.Regular) {
+        ConsolePrintf("Refusing %s: not a regular file\n", path);
+        return 1;
+    }
+    if (status.Size > HEX_FILE_SIZE_LIMIT) {
+        ConsolePrintf("Refusing %s: %llu bytes is too large for a firmware file (at most %llu)\n",
+                      path, static_cast<unsigned long long>(status.Size),
+                      static_cast<unsigned long long>(HEX_FILE_SIZE_LIMIT));
+        return 1;
+    }
+    const size_t size = static_cast<size_t>(status.Size);
+    ConsolePrintf("Loading %s  Size %d \n", path, static_cast<int>(size));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        ConsolePrintf("Uable to open file %s \n", path);
+        return 1;
+    }
+    HexText = static_cast<uint8_t*>(std::calloc(size + 4, 1));
+    if (HexText == nullptr) {
+        std::fclose(file);
+        ConsolePrintf("Refusing %s: no memory for its %d bytes\n", path, static_cast<int>(size));
+        return 1;
+    }
+    // Reading more than the size tells whether the file grew meanwhile; only what was read counts.
+    HexTextLength = std::fread(HexText, 1, size + 4, file);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        ConsolePrintf("Refusing %s: it could not be read to its end\n", path);
+        return 1;
+    }
+    ConsolePrintf("Loaded %s  Size %d \n", path, static_cast<int>(HexTextLength));
+    return 0;
+}
+
+// ---- Converting the text ----
+
+bool IsHexDigit(uint8_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Lower case to upper case, letters down to follow the digits, then to the digit's value.
+uint8_t DigitValue(uint8_t c) {
+    unsigned v = c;
+    if (v > 0x60) {
+        v -= 0x20;
+    }
+    if ((v & 0x40) != 0) {
+        v -= 7;
+    }
+    return static_cast<uint8_t>(v - 0x30);
+}
+
+// Every byte but ":" becomes its digit's value, so that only a real ":" starts a record.
+void ConvertHexText() {
+    for (size_t i = 0; i < HexTextLength; ++i) {
+        uint8_t& c = HexText[i];
+        if (c != ':') {
+            c = IsHexDigit(c) ? DigitValue(c) : NOT_A_DIGIT;
+        }
+    }
+}
+
+// ---- Parsing ----
+
+// The byte whose two digits stand at `at`; false when they run past the text or are no digits.
+bool ByteAt(size_t at, uint8_t* value) {
+    if (at + 2 > HexTextLength || HexText[at] > 0x0F || HexText[at + 1] > 0x0F) {
+        return false;
+    }
+    *value = static_cast<uint8_t>((HexText[at] << 4) | HexText[at + 1]);
+    return true;
+}
+
+bool WordAt(size_t at, uint16_t* value) {
+    uint8_t high = 0;
+    uint8_t low = 0;
+    if (!ByteAt(at, &high) || !ByteAt(at + 2, &low)) {
+        return false;
+    }
+    *value = static_cast<uint16_t>((high << 8) | low);
+    return true;
+}
+
+size_t NextRecord(size_t from) {
+    size_t at = std::min(from, HexTextLength);
+    while (at < HexTextLength && HexText[at] != ':') {
+        ++at;
+    }
+    return at;
+}
+
+struct Record {
+    uint8_t Count;
+    uint16_t Offset;
+    uint8_t Type;
+    size_t At; // its ":"
+    size_t End() const { return At + DATA_AT + 2u * Count + 2u; }
+    size_t DataAt(unsigned i) const { return At + DATA_AT + 2u * i; }
+};
+
+enum class Outcome { NEXT, END, REFUSED };
+
+Outcome Refuse(const char* format, int line) {
+    ConsolePrintf(format, line);
+    return Outcome::REFUSED;
+}
+
+// Every character of the record, checksum included, is there and a digit.
+bool RecordComplete(const Record& record) {
+    uint8_t ignored = 0;
+    for (unsigned i = 0; i <= record.Count; ++i) {
+        if (!ByteAt(record.DataAt(i), &ignored)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The record's bytes, checksum included, add up to 0 modulo 256.
+bool ChecksumHolds(const Record& record) {
+    unsigned sum = record.Count + (record.Offset >> 8) + (record.Offset & 0xFFu) + record.Type;
+    uint8_t byte = 0;
+    for (unsigned i = 0; i <= record.Count; ++i) {
+        ByteAt(record.DataAt(i), &byte);
+        sum += byte;
+    }
+    return (sum & 0xFFu) == 0;
+}
+
+void NoteFilled(uint32_t start, uint32_t end) {
+    if (!Filled.empty() && Filled.back().End == start) {
+        Filled.back().End = end;
+    } else {
+        Filled.push_back({start, end});
+    }
+}
+
+Outcome StoreData(const Record& record, uint32_t address, int line) {
+    const uint64_t end = static_cast<uint64_t>(address) + record.Count;
+    // A record past the image would be sent from memory that is not the image.
+    if (end > IMAGE_CAPACITY) {
+        return Refuse("CRITICAL - DATA BEYOND IMAGE on LINE %d\n", line);
+    }
+    for (unsigned i = 0; i < record.Count; ++i) {
+        ByteAt(record.DataAt(i), &FirmwareImage[address + i]);
+    }
+    // A record of no bytes still raises the high-water mark to its address.
+    ImageLength = std::max(ImageLength, static_cast<uint32_t>(end));
+    if (record.Count > 0) {
+        NoteFilled(address, static_cast<uint32_t>(end));
+    }
+    return Outcome::NEXT;
+}
+
+// Sets SegmentBase from an extended segment (02) or extended linear (04) address record.
+Outcome SetSegmentBase(const Record& record, int line) {
+    uint16_t base = 0;
+    if (record.Count != 2 || !WordAt(record.DataAt(0), &base)) {
+        return Refuse(BAD_RECORD, line);
+    }
+    SegmentBase = record.Type == EXTENDED_LINEAR_ADDRESS ? static_cast<uint32_t>(base) << 16
+                                                         : static_cast<uint32_t>(base) << 4;
+    return Outcome::NEXT;
+}
+
+Outcome ParseRecord(const Record& record, int line) {
+    if (record.Type == END_OF_FILE) {
+        return Outcome::END;
+    }
+    if (record.Type > START_LINEAR_ADDRESS) {
+        return Refuse(BAD_RECORD, line);
+    }
+    const uint32_t address = SegmentBase + record.Offset;
+    // Data above the limit is not the unit's; it is passed over unread.
+    if (record.Type == DATA && address >= DATA_ADDRESS_LIMIT) {
+        return Outcome::NEXT;
+    }
+    if (!RecordComplete(record)) {
+        return Refuse(BAD_RECORD, line);
+    }
+    if (!ChecksumHolds(record)) {
+        return Refuse("CRITICAL - CHECKSUM FAILURE on LINE %d\n", line);
+    }
+    switch (record.Type) {
+    case DATA:
+        return StoreData(record, address, line);
+    case EXTENDED_SEGMENT_ADDRESS:
+    case EXTENDED_LINEAR_ADDRESS:
+        return SetSegmentBase(record, line);
+    default: // start addresses: nothing of them goes into the image
+        return Outcome::NEXT;
+    }
+}
+
+int ParseHexText() {
+    ImageLength = 0;
+    SegmentBase = 0;
+    std::memset(FirmwareImage, 0, sizeof(FirmwareImage));
+    Filled.clear();
+    int line = 0;
+    Outcome outcome = Outcome::NEXT;
+    size_t at = 0;
+    while (outcome == Outcome::NEXT && at < HexTextLength) {
+        ++line;
+        Record record{0, 0, 0, at};
+        if (!ByteAt(at + COUNT_AT, &record.Count) || !WordAt(at + OFFSET_AT, &record.Offset) ||
+            !ByteAt(at + TYPE_AT, &record.Type)) {
+            outcome = Refuse(BAD_RECORD, line);
+            break;
+        }
+        outcome = ParseRecord(record, line);
+        at = NextRecord(record.End());
+    }
+    // A file may lack its end record; it may also have been cut short, and the operator should see.
+    if (outcome == Outcome::NEXT) {
+        ConsoleLine("WARNING - NO END OF FILE RECORD");
+    }
+    ConsolePrintf("HEX file contains %d blocks to transfer\n",
+                  static_cast<int>(ImageLength / BLOCK_SIZE));
+    return outcome == Outcome::REFUSED ? 1 : 0;
+}
+
+} // namespace
+
+int LoadHexFile() {
+    if (ReadHexText() != 0) {
+        return 1;
+    }
+    ConvertHexText();
+    return ParseHexText();
+}
+
+std::vector<ImageRange> FilledRanges() {
+    std::vector<ImageRange> ranges = Filled;
+    std::sort(ranges.begin(), ranges.end(),
+              [](const ImageRange& a, const ImageRange& b) { return a.Start < b.Start; });
+    std::vector<ImageRange> merged;
+    for (const ImageRange& range : ranges) {
+        if (!merged.empty() && range.Start <= merged.back().End) {
+            merged.back().End = std::max(merged.back().End, range.End);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
+
+uint32_t BlocksToSend() {
+    return std::max(1u, (ImageLength + BLOCK_SIZE - 1) / BLOCK_SIZE);
+}
