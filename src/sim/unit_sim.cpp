@@ -1,0 +1,457 @@
+// unit-sim: plays the unit's loader on a pseudo-terminal, so that a firmware file can be rehearsed
+// without a unit, and so that the tests have a real tty with a unit at its far end.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include "sim/sim_unit.h"
+
+namespace {
+
+const char* const USAGE_TEXT =
+    "usage: unit-sim [options] [-- command [args...]]\n"
+    "Plays the unit's loader on a new pseudo-terminal. Without a command it prints\n"
+    "'unit-sim: port PATH' and serves one update until the end marker (or until stopped);\n"
+    "with one it runs the command, {port} in its arguments replaced by the port, and\n"
+    "exits with the command's status.\n"
+    "  --out FILE          write the flash contents the unit received to FILE\n"
+    "  --rx FILE           write every byte that came down the line to FILE\n"
+    "  --baud RATE         pace the line as RATE baud, 10 bits a byte, both ways\n"
+    "  --link PATH         make PATH a symbolic link to the port while running\n"
+    "faults (blocks count from 0, bytes of a block from 0, handshake bytes from 1):\n"
+    "  --silent            never answer\n"
+    "  --bad-echo K        echo handshake byte K wrongly\n"
+    "  --greeting TEXT     send TEXT after the handshake, before SOH\n"
+    "  --no-soh            after the handshake send bytes without end, never SOH\n"
+    "  --short-header B    leave the last byte out of block B's header echo\n"
+    "  --miss-echo B:I     send no echo for byte I of block B\n"
+    "  --wrong-echo B:I    send a wrong echo for byte I of block B\n"
+    "  --short-trailer B   leave the last byte out of block B's trailer echo\n"
+    "  --no-ack B          send no checksum acknowledgement for block B\n"
+    "  --no-flash-reply B  send no flash-written reply for block B\n"
+    "  --slow-flash B:MS   send block B's flash-written reply MS ms late\n"
+    "  --hangup-handshake K  hang up the line when handshake byte K comes\n"
+    "  --hangup-block B:I  hang up the line when byte I of block B comes\n"
+    "  --hangup-trailer B  hang up the line when block B's trailer comes\n"
+    "  --after-end N       send N bytes after the end marker\n"
+    "exit status: the command's status if not 0; otherwise 0 when every block arrived with\n"
+    "its check value holding and the end marker came, 8 when not, 9 for a usage error.\n";
+
+constexpr int STATUS_NOT_VERIFIED = 8;
+constexpr int STATUS_SIM_USAGE = 9;
+
+struct Options {
+    SimFaults Faults;
+    std::string Out;
+    std::string Rx;
+    std::string Link;
+    unsigned Baud = 0;
+    std::vector<std::string> Command;
+};
+
+// ---- Options ----
+
+bool ParseInt(const char* text, int* value) {
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || parsed < 0 || parsed > 1000000000L) {
+        return false;
+    }
+    *value = static_cast<int>(parsed);
+    return true;
+}
+
+bool ParsePlace(const char* text, SimPlace* place) {
+    const char* colon = std::strchr(text, ':');
+    if (colon == nullptr) {
+        return false;
+    }
+    const std::string block(text, colon);
+    return ParseInt(block.c_str(), &place->Block) && ParseInt(colon + 1, &place->Byte);
+}
+
+int Usage(const char* problem) {
+    std::fprintf(stderr, "unit-sim: %s\n%s", problem, USAGE_TEXT);
+    return STATUS_SIM_USAGE;
+}
+
+// Returns 0, or the status to exit with.
+int ParseOptions(int argc, char** argv, Options* options) {
+    SimFaults& f = options->Faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--") {
+            options->Command.assign(argv + i + 1, argv + argc);
+            if (options->Command.empty()) {
+                return Usage("-- needs a command");
+            }
+            return 0;
+        }
+        if (name == "--help" || name == "-h") {
+            std::fputs(USAGE_TEXT, stdout);
+            return -1;
+        }
+        bool ok = true;
+        if (name == "--silent") {
+            f.Silent = true;
+        } else if (name == "--no-soh") {
+            f.NoSoh = true;
+        } else if (i + 1 >= argc) {
+            return Usage(("missing value for " + name).c_str());
+        } else {
+            const char* value = argv[++i];
+            int number = 0;
+            SimPlace place;
+            if (name == "--out") {
+                options->Out = value;
+            } else if (name == "--rx") {
+                options->Rx = value;
+            } else if (name == "--link") {
+                options->Link = value;
+            } else if (name == "--greeting") {
+                f.Greeting = value;
+            } else if (name == "--baud" && (ok = ParseInt(value, &number) && number > 0)) {
+                options->Baud = static_cast<unsigned>(number);
+            } else if (name == "--bad-echo" && (ok = ParseInt(value, &f.BadEcho))) {
+            } else if (name == "--short-header" && (ok = ParseInt(value, &f.ShortHeader))) {
+            } else if (name == "--miss-echo" && (ok = ParsePlace(value, &f.MissEcho))) {
+            } else if (name == "--wrong-echo" && (ok = ParsePlace(value, &f.WrongEcho))) {
+            } else if (name == "--short-trailer" && (ok = ParseInt(value, &f.ShortTrailer))) {
+            } else if (name == "--no-ack" && (ok = ParseInt(value, &f.NoAck))) {
+            } else if (name == "--no-flash-reply" && (ok = ParseInt(value, &f.NoFlashReply))) {
+            } else if (name == "--slow-flash" && (ok = ParsePlace(value, &place))) {
+                f.SlowFlashBlock = place.Block;
+                f.SlowFlashMs = static_cast<unsigned>(place.Byte);
+            } else if (name == "--hangup-handshake" && (ok = ParseInt(value, &f.HangupHandshake))) {
+            } else if (name == "--hangup-block" && (ok = ParsePlace(value, &f.HangupData))) {
+            } else if (name == "--hangup-trailer" && (ok = ParseInt(value, &f.HangupTrailer))) {
+            } else if (name == "--after-end" && (ok = ParseInt(value, &number))) {
+                f.AfterEnd = static_cast<unsigned>(number);
+            } else if (ok) {
+                return Usage(("unknown option " + name).c_str());
+            }
+        }
+        if (!ok) {
+            return Usage(("bad value for " + name).c_str());
+        }
+    }
+    return 0;
+}
+
+// ---- Time ----
+
+int64_t NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// ---- The line ----
+
+// The pty master, paced like a real line when --baud is given: a byte takes 10 bit times to come
+// down and its answer 10 more to go back, and each direction carries one byte at a time.
+struct Line {
+    int Master = -1;
+    int Slave = -1;
+    std::string Path;
+    int64_t ByteNs = 0;
+    int64_t InFree = 0;                              // when the line from the updater is free again
+    int64_t OutFree = 0;                             // when the line to the updater is free again
+    std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
+};
+
+bool OpenLine(Line* line) {
+    line->Master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (line->Master < 0 || grantpt(line->Master) != 0 || unlockpt(line->Master) != 0) {
+        return false;
+    }
+    const char* path = ptsname(line->Master);
+    if (path == nullptr) {
+        return false;
+    }
+    line->Path = path;
+    fcntl(line->Master, F_SETFD, FD_CLOEXEC);
+    fcntl(line->Master, F_SETFL, fcntl(line->Master, F_GETFL) | O_NONBLOCK);
+    // Held open so that the line stays up between the updater's opens, and raw so that nothing
+    // the unit says is echoed back to it while the updater is not there.
+    line->Slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line->Slave < 0) {
+        return false;
+    }
+    termios raw{};
+    tcgetattr(line->Slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(line->Slave, TCSANOW, &raw);
+    return true;
+}
+
+void HangUp(Line* line) {
+    close(line->Master);
+    close(line->Slave);
+    line->Master = line->Slave = -1;
+    line->Pending.clear();
+}
+
+// A byte that was read at `readNs` has fully arrived one byte time after the line was free.
+int64_t Arrival(Line* line, int64_t readNs) {
+    line->InFree = std::max(readNs, line->InFree) + line->ByteNs;
+    return line->InFree;
+}
+
+void Queue(Line* line, int64_t readyNs, uint8_t byte) {
+    line->OutFree = std::max(readyNs, line->OutFree) + line->ByteNs;
+    line->Pending.emplace_back(line->OutFree, byte);
+}
+
+// Writes the answers that are due; returns false when the line is gone.
+bool SendDue(Line* line) {
+    const int64_t now = NowNs();
+    while (!line->Pending.empty() && line->Pending.front().first <= now) {
+        uint8_t batch[256];
+        size_t count = 0;
+        for (const auto& pending : line->Pending) {
+            if (pending.first > now || count == sizeof(batch)) {
+                break;
+            }
+            batch[count++] = pending.second;
+        }
+        const ssize_t sent = write(line->Master, batch, count);
+        if (sent < 0) {
+            return errno == EAGAIN || errno == EINTR;
+        }
+        line->Pending.erase(line->Pending.begin(), line->Pending.begin() + sent);
+    }
+    return true;
+}
+
+// ---- Running ----
+
+volatile sig_atomic_t Stop = 0;
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int signal) {
+    if (signal != SIGCHLD) {
+        Stop = 1;
+    }
+    const int saved = errno;
+    const char note = 1;
+    const ssize_t ignored = write(SignalPipe[1], &note, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void InstallSignals() {
+    if (pipe(SignalPipe) != 0) {
+        std::perror("unit-sim: pipe");
+        std::exit(1);
+    }
+    for (int fd : SignalPipe) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+pid_t StartCommand(const std::vector<std::string>& command, const std::string& port) {
+    std::vector<std::string> args = command;
+    for (std::string& arg : args) {
+        for (size_t at; (at = arg.find("{port}")) != std::string::npos;) {
+            arg.replace(at, 6, port);
+        }
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "unit-sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Feeds what came down the line to the unit and queues its answers.
+bool ReadLine(Line* line, CSimUnit* unit, std::vector<uint8_t>* rx) {
+    uint8_t chunk[4096];
+    const ssize_t got = read(line->Master, chunk, sizeof(chunk));
+    if (got <= 0) {
+        return got < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+    const int64_t readNs = NowNs();
+    for (ssize_t i = 0; i < got && !unit->HungUp(); ++i) {
+        rx->push_back(chunk[i]);
+        const int64_t arrived = Arrival(line, readNs);
+        unit->Receive(chunk[i]);
+        for (const SimOutput& out : unit->TakeOutput()) {
+            Queue(line, arrived + static_cast<int64_t>(out.DelayMs) * 1000000, out.Byte);
+        }
+    }
+    return true;
+}
+
+// Waits for the line, a signal, or the next answer's time, without spinning.
+void WaitForWork(const Line& line) {
+    fd_set readable;
+    fd_set writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_SET(SignalPipe[0], &readable);
+    int top = SignalPipe[0];
+    timeval wait{};
+    timeval* timeout = nullptr;
+    if (line.Master >= 0) {
+        FD_SET(line.Master, &readable);
+        top = std::max(top, line.Master);
+        if (!line.Pending.empty()) {
+            const int64_t left = std::max<int64_t>(0, line.Pending.front().first - NowNs());
+            if (left == 0) {
+                FD_SET(line.Master, &writable);
+            }
+            wait.tv_sec = static_cast<time_t>(left / 1000000000);
+            wait.tv_usec = static_cast<suseconds_t>((left % 1000000000 + 999) / 1000);
+            timeout = &wait;
+        }
+    }
+    select(top + 1, &readable, &writable, nullptr, timeout);
+    char drained[64];
+    while (read(SignalPipe[0], drained, sizeof(drained)) > 0) {
+    }
+}
+
+void Babble(Line* line) {
+    while (line->Pending.size() < 64) {
+        Queue(line, NowNs(), SIM_NOISE);
+    }
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+// Serves the line until the transfer is over, the command ends, or a signal says stop.
+// Returns the command's exit status, or -1 when there is no command.
+int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
+    int status = -1;
+    while (!Stop) {
+        if (child > 0) {
+            int raw = 0;
+            if (waitpid(child, &raw, WNOHANG) == child) {
+                // What the command wrote before it ended still counts.
+                if (line->Master >= 0) {
+                    ReadLine(line, unit, rx);
+                }
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                break;
+            }
+        }
+        if (line->Master >= 0) {
+            if (!ReadLine(line, unit, rx) || unit->HungUp()) {
+                HangUp(line);
+            } else {
+                if (unit->Babbling()) {
+                    Babble(line);
+                }
+                SendDue(line);
+            }
+        }
+        if (child <= 0 && (line->Master < 0 || (unit->Finished() && line->Pending.empty()))) {
+            break;
+        }
+        WaitForWork(*line);
+    }
+    return status;
+}
+
+void PrintReport(const CSimUnit& unit) {
+    for (const std::string& line : unit.Report()) {
+        std::fprintf(stderr, "unit-sim: %s\n", line.c_str());
+    }
+    std::fprintf(stderr, "unit-sim: %s\n",
+                 unit.Verified()   ? "every block's check value held"
+                 : unit.Finished() ? "SOME BLOCKS FAILED"
+                                   : "the transfer did not reach its end marker");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = ParseOptions(argc, argv, &options);
+    if (parsed != 0) {
+        return parsed < 0 ? 0 : parsed;
+    }
+#ifdef __linux__
+    // Paced answers are due to the microsecond; the default 50 us of timer slack would show.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+    InstallSignals();
+    Line line;
+    if (!OpenLine(&line)) {
+        std::fprintf(stderr, "unit-sim: cannot make a pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (options.Baud > 0) {
+        line.ByteNs = 10LL * 1000000000 / options.Baud;
+    }
+    if (!options.Link.empty()) {
+        unlink(options.Link.c_str());
+        if (symlink(line.Path.c_str(), options.Link.c_str()) != 0) {
+            std::fprintf(stderr, "unit-sim: cannot link %s: %s\n", options.Link.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    pid_t child = -1;
+    if (options.Command.empty()) {
+        std::printf("unit-sim: port %s\n", line.Path.c_str());
+        std::fflush(stdout);
+    } else {
+        child = StartCommand(options.Command, line.Path);
+    }
+
+    CSimUnit unit(options.Faults);
+    std::vector<uint8_t> rx;
+    const int commandStatus = Serve(&line, &unit, child, &rx);
+
+    if (!options.Link.empty()) {
+        unlink(options.Link.c_str());
+    }
+    if (!options.Rx.empty() && !WriteFile(options.Rx, rx)) {
+        std::fprintf(stderr, "unit-sim: cannot write %s\n", options.Rx.c_str());
+    }
+    if (!options.Out.empty() && !WriteFile(options.Out, unit.Flash())) {
+        std::fprintf(stderr, "unit-sim: cannot write %s\n", options.Out.c_str());
+    }
+    PrintReport(unit);
+    if (commandStatus > 0) {
+        return commandStatus;
+    }
+    return unit.Verified() ? 0 : STATUS_NOT_VERIFIED;
+}
