@@ -10,8 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "posix_support.h"
 #include "serial/serial.h"
-#include "support.h"
 
 namespace {
 

@@ -1,52 +1,50 @@
-// Helpers the tests share: running a program and seeing what it printed, and a pseudo-terminal
-// whose far end a test plays.
+// Helpers the tests share on every system: temporary files, reading files back, naming cases.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <vector>
 
-struct ProcessResult {
-    int Status = -1; // the exit status, or -1 when the program did not exit normally
-    std::string Out; // what it wrote to standard output
-    std::string Err; // what it wrote to standard error
-};
-
-// Runs the program with its arguments, feeding `input` on standard input.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "");
-
-// A pseudo-terminal: the slave is the port the program opens, the master is the unit's end.
-struct Pty {
-    int Master = -1;
-    int Slave = -1; // held open so that the line stays up between opens
-    std::string SlavePath;
-    Pty();
-    ~Pty();
-    void CloseMaster();
-};
-
-// Reads exactly `count` bytes from fd, or fewer if `limit` passes first.
-std::vector<uint8_t> ReadFor(int fd, size_t count, std::chrono::milliseconds limit);
-
-// Writes all of `bytes` to fd.
-void WriteAll(int fd, const std::vector<uint8_t>& bytes);
-
-// A file in a fresh temporary directory that goes with the object.
+// A fresh temporary directory that goes with the object.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
-    std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
-    std::string Write(const std::string& name, const std::string& content) const;
+    TempDir() {
+        static std::atomic<unsigned> made{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_Dir = std::filesystem::temp_directory_path() /
+                ("brelwick-test-" + std::to_string(stamp) + "-" + std::to_string(made++));
+        std::filesystem::create_directories(m_Dir);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_Dir, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string Path(const std::string& name) const { return (m_Dir / name).string(); }
+    std::string Write(const std::string& name, const std::string& content) const {
+        const std::string path = Path(name);
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
 
   private:
-    std::string m_Dir;
+    std::filesystem::path m_Dir;
 };
 
-std::string ReadFile(const std::string& path);
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
 
 using Millis = std::chrono::duration<double, std::milli>;
 inline double ElapsedMs(std::chrono::steady_clock::time_point since) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support.h"
+#include "posix_support.h"
 
 namespace {
 

@@ -310,6 +310,20 @@ int LoadHexFile() {
     return ParseHexText();
 }
 
+int LoadHexText(const uint8_t* text, size_t length) {
+    std::free(HexText);
+    HexText = static_cast<uint8_t*>(std::calloc(length + 4, 1));
+    if (HexText == nullptr) {
+        return 1;
+    }
+    if (length > 0) {
+        std::memcpy(HexText, text, length);
+    }
+    HexTextLength = length;
+    ConvertHexText();
+    return ParseHexText();
+}
+
 std::vector<ImageRange> FilledRanges() {
     std::vector<ImageRange> ranges = Filled;
     std::sort(ranges.begin(), ranges.end(),

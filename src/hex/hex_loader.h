@@ -41,5 +41,8 @@ std::vector<ImageRange> FilledRanges();
 // file is refused, after saying why.
 int LoadHexFile();
 
+// Takes text already in memory through the same checks, as if read from a file. For the fuzzer.
+int LoadHexText(const uint8_t* text, size_t length);
+
 // Blocks a transfer sends for the image: the last, short one too, and one even when it is empty.
 uint32_t BlocksToSend();

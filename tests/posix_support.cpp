@@ -1,4 +1,4 @@
-#include "support.h"
+#include "posix_support.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -140,31 +140,4 @@ void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
         }
         done += static_cast<size_t>(sent);
     }
-}
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/brelwick-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_Dir = pattern;
-}
-
-TempDir::~TempDir() {
-    const std::string command = "rm -rf '" + m_Dir + "'";
-    const int ignored = std::system(command.c_str());
-    (void)ignored;
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& content) const {
-    const std::string path = Path(name);
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
