@@ -375,10 +375,11 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
             if (!ReadLine(line, unit, rx) || unit->HungUp()) {
                 HangUp(line);
             } else {
+                SendDue(line);
+                // Refilled after sending, so that the wait below is for room on the line.
                 if (unit->Babbling()) {
                     Babble(line);
                 }
-                SendDue(line);
             }
         }
         if (child <= 0 && (line->Master < 0 || (unit->Finished() && line->Pending.empty()))) {

@@ -1,0 +1,136 @@
+// The update sequence around the loader: a refused file ends the run before the unit hears
+// anything, and -n checks a file without touching a port.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/status.h"
+#include "hex_text.h"
+#include "posix_support.h"
+#include "serial/serial.h"
+#include "sim_harness.h"
+
+namespace {
+
+std::string LoadLines(const std::string& path, size_t size) {
+    return "Loading " + path + "  Size " + std::to_string(size) + " \nLoaded " + path + "  Size " +
+           std::to_string(size) + " \n";
+}
+
+std::string Blocks(int count) {
+    return "HEX file contains " + std::to_string(count) + " blocks to transfer\n";
+}
+
+struct CheckCase {
+    const char* Title;
+    std::string Text;
+    std::vector<std::string> Args; // besides -f
+    int Status;
+    std::string Said; // after the "Loaded" line
+};
+PRINTS_AS_TITLE(CheckCase)
+
+std::string Zeros(size_t count) {
+    return HexFileOf(std::vector<uint8_t>(count, 0));
+}
+
+class CheckOnly : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckOnly, ChecksTheFileAndOpensNoPort) {
+    const CheckCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", c.Text);
+    std::vector<std::string> args = c.Args;
+    args.insert(args.end(), {"-f", path});
+    const UpdateRun run = RunUpdateWith(args);
+    EXPECT_EQ(run.Status, c.Status);
+    EXPECT_EQ(run.Console, LoadLines(path, c.Text.size()) + c.Said);
+    EXPECT_EQ(PortHandle, INVALID_PORT);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CheckOnly,
+    testing::Values(
+        CheckCase{"TypicalImage",
+                  Zeros(40000),
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(19) +
+                      "Image length 40000 bytes\n  filled 0x000000-0x009C3F (40000 bytes)\n"
+                      "Blocks to send 20\n"},
+        CheckCase{"Gaps",
+                  Rec(0, 0x10, {1, 2}) + Rec(0, 0x2000, {3}) + Rec(0, 0x12, {4}) + END_RECORD,
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(4) + "Image length 8193 bytes\n  filled 0x000010-0x000012 (3 bytes)\n"
+                              "  filled 0x002000-0x002000 (1 bytes)\nBlocks to send 5\n"},
+        CheckCase{"EmptyImageStillSendsABlock",
+                  END_RECORD,
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(0) + "Image length 0 bytes\n  no data records\nBlocks to send 1\n"},
+        CheckCase{"RefusedFile",
+                  Rec(0, 0, {1}, 1) + END_RECORD,
+                  {"-n"},
+                  STATUS_FILE_REFUSED,
+                  "CRITICAL - CHECKSUM FAILURE on LINE 1\n" + Blocks(0) +
+                      "Check Failed: this file must not be sent to the unit\n"},
+        // Whatever follows -n, and whatever port is named, nothing is opened.
+        CheckCase{"AnyValueMeansCheckOnly",
+                  END_RECORD,
+                  {"-n", "yes", "-c", "ttyNOSUCH0"},
+                  STATUS_FLASHED,
+                  Blocks(0) + "Image length 0 bytes\n  no data records\nBlocks to send 1\n"}),
+    TitleOf<CheckCase>);
+
+TEST(CheckOnlyUsage, NeedsAFile) {
+    const UpdateRun run = RunUpdateWith({"-n"});
+    EXPECT_EQ(run.Status, STATUS_USAGE);
+    EXPECT_EQ(run.Console.rfind("Brelwick.exe\n", 0), 0u) << run.Console;
+}
+
+struct RefusalCase {
+    const char* Title;
+    std::vector<std::string> Args; // {file} stands for a refused file
+    std::string Said;
+};
+PRINTS_AS_TITLE(RefusalCase)
+
+class RefusedBeforeTheUnitHearsAnything : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort) {
+    TempDir dir;
+    const std::string bad = dir.Write("bad.hex", Rec(0, 0, {1, 2, 3}, 2) + END_RECORD);
+    Pty pty;
+    std::vector<std::string> args = {"-q", "-c", pty.SlavePath};
+    for (std::string arg : GetParam().Args) {
+        args.push_back(arg == "{file}" ? bad : arg);
+    }
+    std::string said = GetParam().Said;
+    if (said.find("{file}") != std::string::npos) {
+        said.replace(said.find("{file}"), 6, bad);
+    }
+    const UpdateRun run = RunUpdateWith(args);
+    EXPECT_EQ(run.Status, STATUS_FILE_REFUSED);
+    EXPECT_NE(run.Console.find(said + "Update Aborted\n"), std::string::npos) << run.Console;
+    EXPECT_TRUE(ReadFor(pty.Master, 1, std::chrono::milliseconds(50)).empty())
+        << "the unit heard something";
+    EXPECT_EQ(PortHandle, INVALID_PORT);
+    SerialPort* again = nullptr;
+    EXPECT_EQ(SerialOpen(pty.SlavePath, &again), 0) << "the port was not released";
+    if (again != nullptr) {
+        SerialClose(again);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedBeforeTheUnitHearsAnything,
+    testing::Values(RefusalCase{"FileNamedT", {"-f"}, "Uable to access file T \n"},
+                    RefusalCase{"Checksum",
+                                {"-f", "{file}"},
+                                "CRITICAL - CHECKSUM FAILURE on LINE 1\nHEX file contains 0 "
+                                "blocks to transfer\n"}),
+    TitleOf<RefusalCase>);
+
+} // namespace
