@@ -475,6 +475,20 @@ TEST_F(Program, RehearsesAWholeUpdateThroughTheSimulatedUnit) {
     EXPECT_NE(run.Err.find("every block's check value held"), std::string::npos) << run.Err;
 }
 
+// An operator's console that goes away (here a pipe whose reader ends early) must not end the
+// update half way.
+TEST_F(Program, GoesOnWhenItsConsoleGoesAway) {
+    const Image image = RandomImage(6000, 4);
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(image));
+    const std::string flash = m_Dir.Path("flash.bin");
+    const std::string pipeline = std::string("'") + UNIT_SIM_EXE + "' --out '" + flash + "' -- '" +
+                                 BRELWICK_EXE + "' -q -c {port} -f '" + path +
+                                 "' | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}";
+    const ProcessResult run = RunProcess({"bash", "-c", pipeline});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadFile(flash), std::string(image.begin(), image.end()));
+}
+
 const char* const BANNER =
     "*******************\n  Serial port opened\n  Firmware file read in and validated\n"
     "*******************\nWARNING: \n  Each block to flash takes about 30 seconds\n"

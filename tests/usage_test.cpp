@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "posix_support.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -70,5 +71,17 @@ INSTANTIATE_TEST_SUITE_P(Ports, PortOpenFailure,
                                          OpenFailure{"Directory", "/tmp", "/tmp", 25},
                                          OpenFailure{"NotATerminal", "null", "null", 25}),
                          TitleOf<OpenFailure>);
+
+// A port that another program holds is refused with EBUSY, for root too.
+TEST(PortHeldElsewhere, IsRefusedAsBusy) {
+    Pty pty;
+    SerialPort* held = nullptr;
+    ASSERT_EQ(SerialOpen(pty.SlavePath, &held), 0);
+    const ProcessResult run = RunProcess({BRELWICK_EXE, "-c", pty.SlavePath, "-f", "fw.hex"});
+    SerialClose(held);
+    EXPECT_EQ(run.Status, 1);
+    const std::string expected = "Error Opening " + pty.SlavePath + "... 16\n";
+    EXPECT_EQ(run.Out.substr(0, expected.size()), expected) << run.Out;
+}
 
 } // namespace
