@@ -234,6 +234,7 @@ std::vector<std::string> PresentPorts() {
     return found;
 }
 
+#ifdef __linux__
 // The group that may open the device: its own, unless that is root's; else the one Debian and
 // Ubuntu give serial ports.
 std::string DeviceGroup(const std::string& devicePath) {
@@ -245,6 +246,7 @@ std::string DeviceGroup(const std::string& devicePath) {
     }
     return "dialout";
 }
+#endif
 
 std::string AccessHint(const std::string& devicePath) {
 #ifdef __linux__
