@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // An open port. Its contents belong to the platform file.
 struct SerialPort;
@@ -35,8 +36,17 @@ void SetSerialReadTimeouts(const SerialTimeouts& timeouts);
 const SerialTimeouts& SerialReadTimeouts();
 
 // Builds DevicePath from PortName, opens and configures the port into PortHandle. When the port
-// cannot be opened it prints why and ends the process with status 1.
+// cannot be opened it prints why (the code, then the system's words and a hint) and ends the
+// process with status 1.
 void OpenSerialPort();
+
+// The line printed under "Error Opening": the system's description of the code, and what the
+// operator can do about it when the platform knows.
+std::string OpenFailureText(int code, const std::string& portName);
+
+// The ports found on this machine as one phrase for the operator, in the order people count them
+// (ttyS2 before ttyS10, COM3 before COM10). The platform files build their hints with it.
+std::string PortListText(std::vector<std::string> ports);
 
 // ---- Platform operations ----
 
@@ -64,6 +74,11 @@ int SerialLastError();
 
 // The platform's own description of an error code, for the operator.
 std::string SerialErrorText(int code);
+
+// What the operator can do when opening the port named `portName` failed with `code`, in a few
+// words on one line, or "" when the system's description says all there is: the group that may
+// open serial ports, another program holding the port, or the serial ports present.
+std::string SerialOpenHint(int code, const std::string& portName);
 
 // Suspends the program for about `ms` milliseconds.
 void SerialPause(unsigned ms);

@@ -1,22 +1,27 @@
-// The serial link on Linux and macOS: termios in raw mode, the line taken exclusively, and reads
-// that keep the unit's time-outs against a deadline on the monotonic clock.
+// The serial link on Linux and macOS: termios in raw mode, the line taken exclusively, reads that
+// keep the unit's time-outs against a deadline on the monotonic clock, and the hints for a port
+// that would not open.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 #ifdef __linux__
 #include <linux/serial.h>
 #endif
 
 #include "serial/serial.h"
+#include "serial/serial_posix.h"
 
 struct SerialPort {
     int Fd;
@@ -153,7 +158,145 @@ int WaitReadable(int fd, Clock::time_point deadline) {
     return select(fd + 1, &readable, nullptr, nullptr, &wait);
 }
 
+// ---- Help for a port that would not open ----
+
+std::string PortSearchRoot;
+
+// Where serial ports live on this system and how their names start.
+struct PortPattern {
+    const char* Dir;
+    const char* Prefix;
+    bool NumberAfter; // only digits follow the prefix
+    bool NeedsDriver; // a driver is bound to it: most ttyS* are there whether a UART is or not
+};
+
+#ifdef __APPLE__
+// Each port is there twice; /dev/tty.* waits in open() for the carrier, cu.* is the one to use.
+constexpr PortPattern PORT_PATTERNS[] = {{"/dev", "cu.", false, false}};
+#else
+constexpr PortPattern PORT_PATTERNS[] = {
+    {"/dev", "ttyUSB", true, true},
+    {"/dev", "ttyACM", true, true},
+    {"/dev", "ttyS", true, true},
+    // udev's stable names, which stay the same whichever ttyUSB number the adapter gets.
+    {"/dev/serial/by-id", "", false, false},
+};
+#endif
+
+bool Matches(const PortPattern& pattern, const std::string& name) {
+    const size_t length = std::strlen(pattern.Prefix);
+    if (name.empty() || name[0] == '.' || name.compare(0, length, pattern.Prefix) != 0) {
+        return false;
+    }
+    return !pattern.NumberAfter ||
+           (name.size() > length && name.find_first_not_of("0123456789", length) == name.npos);
+}
+
+bool HasDriver(const std::string& name) {
+    struct stat info {};
+    const std::string driver = PortSearchRoot + "/sys/class/tty/" + name + "/device/driver";
+    return stat(driver.c_str(), &info) == 0;
+}
+
+// A port directly under /dev is shown as -c takes it; others by their whole path, with the device
+// a link leads to.
+std::string Shown(const PortPattern& pattern, const std::string& name) {
+    const std::string dir = pattern.Dir;
+    if (dir == "/dev") {
+        return name;
+    }
+    std::string shown = dir + "/" + name;
+    char target[256] = {};
+    const std::string link = PortSearchRoot + shown;
+    const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (length > 0) {
+        const std::string path(target, static_cast<size_t>(length));
+        shown += " (" + path.substr(path.rfind('/') + 1) + ")";
+    }
+    return shown;
+}
+
+std::vector<std::string> PresentPorts() {
+    std::vector<std::string> found;
+    for (const PortPattern& pattern : PORT_PATTERNS) {
+        DIR* listing = opendir((PortSearchRoot + pattern.Dir).c_str());
+        if (listing == nullptr) {
+            continue;
+        }
+        while (const dirent* entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (Matches(pattern, name) && (!pattern.NeedsDriver || HasDriver(name))) {
+                found.push_back(Shown(pattern, name));
+            }
+        }
+        closedir(listing);
+    }
+    return found;
+}
+
+#ifdef __linux__
+// The group that may open the device: its own, unless that is root's; else the one Debian and
+// Ubuntu give serial ports.
+std::string DeviceGroup(const std::string& devicePath) {
+    struct stat info {};
+    if (stat(devicePath.c_str(), &info) == 0 && info.st_gid != 0) {
+        if (const group* owner = getgrgid(info.st_gid)) {
+            return owner->gr_name;
+        }
+    }
+    return "dialout";
+}
+#endif
+
+std::string AccessHint(const std::string& devicePath) {
+#ifdef __linux__
+    const std::string group = DeviceGroup(devicePath);
+    return "to open serial ports your user must be in the group " + group + ": sudo usermod -aG " +
+           group + " $USER, then log in again";
+#else
+    (void)devicePath;
+    return "";
+#endif
+}
+
+std::string BusyHint(const std::string& portName) {
+    std::string hint = "another program holds the port; close it and try again";
+#ifdef __linux__
+    if (portName.find("ttyACM") != portName.npos) {
+        hint += " (ModemManager takes ttyACM ports on some systems)";
+    }
+#else
+    (void)portName;
+#endif
+    return hint;
+}
+
 } // namespace
+
+void SetPortSearchRoot(const std::string& root) {
+    PortSearchRoot = root;
+}
+
+std::string SerialOpenHint(int code, const std::string& portName) {
+    const std::string device = MakeDevicePath(portName);
+    switch (code) {
+    case ENOENT:
+        return PortListText(PresentPorts());
+    case ENOTTY:
+        return device + " is not a serial port; " + PortListText(PresentPorts());
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+        // A ttyS* without a UART behind it, or an adapter that was just pulled out.
+        return "no serial hardware answers at " + device + "; " + PortListText(PresentPorts());
+    case EBUSY:
+        return BusyHint(portName);
+    case EACCES:
+        return AccessHint(device);
+    default:
+        return "";
+    }
+}
 
 std::string MakeDevicePath(const std::string& portName) {
     if (!portName.empty() && portName[0] == '/') {

@@ -1,6 +1,10 @@
 // The serial link on Windows: the communications API on a file handle, with the unit's read
-// time-outs kept by the driver (COMMTIMEOUTS).
+// time-outs kept by the driver (COMMTIMEOUTS), and the hints for a port that would not open.
 #include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "serial/serial.h"
 
@@ -38,7 +42,63 @@ void ApplyReadTimeouts(HANDLE handle) {
     SetCommTimeouts(handle, &timeouts);
 }
 
+// The COM ports Windows knows: each serial driver enters the ports it has under SERIALCOMM, the
+// value's data being the name (COM3) that opens it.
+std::vector<std::string> KnownComPorts() {
+    std::vector<std::string> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return ports;
+    }
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD nameLength = sizeof(name);
+        char data[256];
+        DWORD dataLength = sizeof(data);
+        DWORD type = 0;
+        const LONG result = RegEnumValueA(key, index, name, &nameLength, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(data), &dataLength);
+        if (result == ERROR_MORE_DATA) {
+            continue; // too long to be a port name
+        }
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+        if (type == REG_SZ) {
+            std::string port(data, dataLength);
+            port.erase(std::min(port.find('\0'), port.size()));
+            if (!port.empty()) {
+                ports.push_back(port);
+            }
+        }
+    }
+    RegCloseKey(key);
+    return ports;
+}
+
 } // namespace
+
+std::string SerialOpenHint(int code, const std::string& portName) {
+    switch (static_cast<DWORD>(code)) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return PortListText(KnownComPorts());
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_HANDLE:
+        // What GetCommState gives a device without line settings (NUL, a disk).
+        return portName + " is not a serial port; " + PortListText(KnownComPorts());
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        // Ports are opened unshared, so a port that another program has open is refused so.
+        return "another program holds the port; close it and try again";
+    case ERROR_GEN_FAILURE:
+        // USB serial adapters answer so when their driver has lost them.
+        return "the adapter does not answer; unplug it, plug it back in and try again";
+    default:
+        return "";
+    }
+}
 
 std::string MakeDevicePath(const std::string& portName) {
     // Names from COM10 up open only through the device namespace.

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Makes the operator's packages and checks what they carry: the .deb from the native build in
+# build/ (built before this runs), and the .zip of the Windows build in build-win/ when a MinGW-w64
+# compiler is there. Fails when a package is missing a file or does not work once unpacked.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+# Every name given must be in the listing on standard input.
+expect_entries() {
+  local listing
+  listing=$(cat)
+  for entry in "$@"; do
+    grep -q -- "$entry\$" <<<"$listing" || fail "the package lacks $entry"
+  done
+}
+
+echo "== manual page"
+warnings=$(groff -ww -z -man docs/brelwick.1 2>&1)
+[ -z "$warnings" ] || fail "groff warns about docs/brelwick.1: $warnings"
+warnings=$(MANWIDTH=80 man --warnings -l docs/brelwick.1 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "man warns about docs/brelwick.1: $warnings"
+
+echo "== Debian package"
+rm -rf build/packages
+(cd build && cpack -G DEB >"$scratch/cpack.txt" 2>&1) || fail "cpack: $(cat "$scratch/cpack.txt")"
+deb=$(ls build/packages/brelwick_*.deb)
+dpkg-deb -c "$deb" | awk '{print $NF}' |
+  expect_entries ./usr/bin/brelwick ./usr/bin/unit-sim ./usr/share/man/man1/brelwick.1.gz
+[ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "Section is not utils"
+dpkg-deb -f "$deb" Maintainer | grep -q '<.*@.*>' || fail "the Maintainer has no address"
+if command -v dpkg-shlibdeps >/dev/null; then
+  dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not name libc6"
+fi
+dpkg -x "$deb" "$scratch/root"
+bin="$scratch/root/usr/bin"
+set +e
+"$bin/brelwick" >"$scratch/usage.txt"
+status=$?
+set -e
+[ "$status" -eq 1 ] && grep -q -- '-c com' "$scratch/usage.txt" ||
+  fail "the packaged brelwick without switches: status $status, $(cat "$scratch/usage.txt")"
+warnings=$(MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/man1/brelwick.1.gz" 2>&1 \
+  >"$scratch/page.txt")
+[ -z "$warnings" ] && grep -q 'EXIT STATUS' "$scratch/page.txt" ||
+  fail "the packaged manual page does not render cleanly: $warnings"
+# A rehearsal with the packaged pair: the simulated unit must end up holding the image. The start
+# of the program itself makes an image with every kind of byte (NUL, CR, LF, XON, XOFF).
+head -c 5000 "$bin/brelwick" >"$scratch/fw.bin"
+objcopy -I binary -O ihex "$scratch/fw.bin" "$scratch/fw.hex"
+"$bin/unit-sim" --out "$scratch/flash.bin" -- \
+  "$bin/brelwick" -q -c '{port}' -f "$scratch/fw.hex" >"$scratch/rehearsal.txt" 2>&1 ||
+  fail "the packaged rehearsal failed: $(tail -5 "$scratch/rehearsal.txt")"
+cmp -s "$scratch/fw.bin" "$scratch/flash.bin" || fail "the rehearsal's flash differs from the image"
+echo "$deb: programs, manual page and a rehearsal checked"
+
+echo "== Windows package"
+if ! command -v x86_64-w64-mingw32-g++ >/dev/null &&
+  ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  echo "SKIPPED: no MinGW-w64 compiler (x86_64-w64-mingw32-g++; Debian: g++-mingw-w64-x86-64)"
+  exit 0
+fi
+# Another step may have made build-win already, with its own choices: keep them.
+if [ ! -f build-win/CMakeCache.txt ]; then
+  cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DBRELWICK_TESTS=OFF >/dev/null
+fi
+cmake --build build-win -j "$jobs" >/dev/null
+rm -rf build-win/packages
+(cd build-win && cpack -G ZIP >"$scratch/cpack.txt" 2>&1) || fail "cpack: $(cat "$scratch/cpack.txt")"
+zip=$(ls build-win/packages/brelwick-*-win64.zip)
+unzip -Z1 "$zip" | expect_entries /bin/Brelwick.exe /README.md /brelwick.txt
+unzip -q "$zip" -d "$scratch/win"
+[ "$(head -c 2 "$scratch"/win/*/bin/Brelwick.exe)" = MZ ] || fail "Brelwick.exe is no Windows program"
+grep -q 'Latency Timer' "$scratch"/win/*/brelwick.txt || fail "brelwick.txt is not the manual page"
+echo "$zip: Brelwick.exe, README.md and brelwick.txt checked"
