@@ -58,18 +58,26 @@ INSTANTIATE_TEST_SUITE_P(
                   STATUS_FLASHED,
                   Blocks(19) +
                       "Image length 40000 bytes\n  filled 0x000000-0x009C3F (40000 bytes)\n"
-                      "Blocks to send 20\n"},
+                      "Blocks to send 20: 19 of 2048 bytes and one of 1088\n"},
         CheckCase{"Gaps",
                   Rec(0, 0x10, {1, 2}) + Rec(0, 0x2000, {3}) + Rec(0, 0x12, {4}) + END_RECORD,
                   {"-n"},
                   STATUS_FLASHED,
                   Blocks(4) + "Image length 8193 bytes\n  filled 0x000010-0x000012 (3 bytes)\n"
-                              "  filled 0x002000-0x002000 (1 bytes)\nBlocks to send 5\n"},
+                              "  filled 0x002000-0x002000 (1 bytes)\nBlocks to send 5: 4 of 2048 "
+                              "bytes and one of 1\n"},
+        CheckCase{"WholeBlocksOnly",
+                  Zeros(4096),
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(2) + "Image length 4096 bytes\n  filled 0x000000-0x000FFF (4096 bytes)\n"
+                              "Blocks to send 2, of 2048 bytes each\n"},
         CheckCase{"EmptyImageStillSendsABlock",
                   END_RECORD,
                   {"-n"},
                   STATUS_FLASHED,
-                  Blocks(0) + "Image length 0 bytes\n  no data records\nBlocks to send 1\n"},
+                  Blocks(0) +
+                      "Image length 0 bytes\n  no data records\nBlocks to send 1, of no bytes\n"},
         CheckCase{"RefusedFile",
                   Rec(0, 0, {1}, 1) + END_RECORD,
                   {"-n"},
@@ -81,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                   END_RECORD,
                   {"-n", "yes", "-c", "ttyNOSUCH0"},
                   STATUS_FLASHED,
-                  Blocks(0) + "Image length 0 bytes\n  no data records\nBlocks to send 1\n"}),
+                  Blocks(0) +
+                      "Image length 0 bytes\n  no data records\nBlocks to send 1, of no bytes\n"}),
     TitleOf<CheckCase>);
 
 TEST(CheckOnlyUsage, NeedsAFile) {

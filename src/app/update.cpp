@@ -74,7 +74,17 @@ void PrintImageSummary() {
                       static_cast<unsigned>(range.End - 1),
                       static_cast<unsigned>(range.End - range.Start));
     }
-    ConsolePrintf("Blocks to send %u\n", static_cast<unsigned>(BlocksToSend()));
+    // Unlike the block count line, this counts the last, short block too.
+    const unsigned whole = ImageLength / BLOCK_SIZE;
+    const unsigned rest = ImageLength % BLOCK_SIZE;
+    if (ImageLength == 0) {
+        ConsoleLine("Blocks to send 1, of no bytes");
+    } else if (rest == 0) {
+        ConsolePrintf("Blocks to send %u, of 2048 bytes each\n", whole);
+    } else {
+        ConsolePrintf("Blocks to send %u: %u of 2048 bytes and one of %u\n",
+                      static_cast<unsigned>(BlocksToSend()), whole, rest);
+    }
 }
 
 // -n: the file is loaded and checked as for an update, and no port is opened.

@@ -36,6 +36,9 @@ constexpr size_t DATA_AT = 9;
 // What a converted character holds when it was not a hexadecimal digit. Digits hold 0 to 15, so a
 // damaged field can never pass for a value.
 constexpr uint8_t NOT_A_DIGIT = 0xFF;
+// What blanks become: only these may stand between records.
+constexpr uint8_t BLANK = 0xFE;
+constexpr uint8_t LINE_END = 0xFD;
 
 const char* const BAD_RECORD = "CRITICAL - BAD RECORD on LINE %d\n";
 
@@ -130,12 +133,22 @@ uint8_t DigitValue(uint8_t c) {
     return static_cast<uint8_t>(v - 0x30);
 }
 
-// Every byte but ":" becomes its digit's value, so that only a real ":" starts a record.
+// Line ends, spaces, tabs, and the Ctrl-Z that old DOS tools leave at the end of a file.
+uint8_t Blank(uint8_t c) {
+    if (c == '\n') {
+        return LINE_END;
+    }
+    const bool blank = c == '\r' || c == ' ' || c == '\t' || c == '\f' || c == '\v' || c == 0x1A;
+    return blank ? BLANK : NOT_A_DIGIT;
+}
+
+// Every byte but ":" becomes its digit's value, or says what else it was, so that only a real
+// ":" starts a record.
 void ConvertHexText() {
     for (size_t i = 0; i < HexTextLength; ++i) {
         uint8_t& c = HexText[i];
         if (c != ':') {
-            c = IsHexDigit(c) ? DigitValue(c) : NOT_A_DIGIT;
+            c = IsHexDigit(c) ? DigitValue(c) : Blank(c);
         }
     }
 }
@@ -161,9 +174,11 @@ bool WordAt(size_t at, uint16_t* value) {
     return true;
 }
 
-size_t NextRecord(size_t from) {
+// Moves past blanks; tells whether a line ended among them.
+size_t SkipBlanks(size_t from, bool* lineEnded) {
     size_t at = std::min(from, HexTextLength);
-    while (at < HexTextLength && HexText[at] != ':') {
+    while (at < HexTextLength && (HexText[at] == BLANK || HexText[at] == LINE_END)) {
+        *lineEnded = *lineEnded || HexText[at] == LINE_END;
         ++at;
     }
     return at;
@@ -280,7 +295,18 @@ int ParseHexText() {
     int line = 0;
     Outcome outcome = Outcome::NEXT;
     size_t at = 0;
-    while (outcome == Outcome::NEXT && at < HexTextLength) {
+    while (outcome == Outcome::NEXT) {
+        bool lineEnded = line == 0;
+        at = SkipBlanks(at, &lineEnded);
+        if (at >= HexTextLength) {
+            break;
+        }
+        // Anything else between records is a damaged record, not a gap to pass over: its data
+        // would go missing from the image without a word.
+        if (HexText[at] != ':') {
+            outcome = Refuse(BAD_RECORD, lineEnded ? line + 1 : line);
+            break;
+        }
         ++line;
         Record record{0, 0, 0, at};
         if (!ByteAt(at + COUNT_AT, &record.Count) || !WordAt(at + OFFSET_AT, &record.Offset) ||
@@ -289,7 +315,7 @@ int ParseHexText() {
             break;
         }
         outcome = ParseRecord(record, line);
-        at = NextRecord(record.End());
+        at = record.End();
     }
     // A file may lack its end record; it may also have been cut short, and the operator should see.
     if (outcome == Outcome::NEXT) {
