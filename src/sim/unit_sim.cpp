@@ -242,10 +242,15 @@ bool SendDue(Line* line) {
 // ---- Running ----
 
 volatile sig_atomic_t Stop = 0;
+// Set when the command may have ended, so that it is asked after once per signal rather than on
+// every byte.
+volatile sig_atomic_t ChildChanged = 1;
 int SignalPipe[2] = {-1, -1};
 
 void OnSignal(int signal) {
-    if (signal != SIGCHLD) {
+    if (signal == SIGCHLD) {
+        ChildChanged = 1;
+    } else {
         Stop = 1;
     }
     const int saved = errno;
@@ -313,33 +318,45 @@ bool ReadLine(Line* line, CSimUnit* unit, std::vector<uint8_t>* rx) {
     return true;
 }
 
-// Waits for the line, a signal, or the next answer's time, without spinning.
-void WaitForWork(const Line& line) {
+// Waits for the line, a signal, or the next answer's time, blocking in the kernel all the while.
+// An answer that is due but finds the line full waits for room on it, with no time-out: a
+// time-out of zero there would spin for as long as the updater reads nothing. Returns true when
+// the line has something to read.
+bool WaitForWork(const Line& line) {
     fd_set readable;
     fd_set writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
     FD_SET(SignalPipe[0], &readable);
     int top = SignalPipe[0];
-    timeval wait{};
-    timeval* timeout = nullptr;
+    timespec wait{};
+    const timespec* timeout = nullptr;
     if (line.Master >= 0) {
         FD_SET(line.Master, &readable);
         top = std::max(top, line.Master);
         if (!line.Pending.empty()) {
-            const int64_t left = std::max<int64_t>(0, line.Pending.front().first - NowNs());
-            if (left == 0) {
+            const int64_t left = line.Pending.front().first - NowNs();
+            if (left <= 0) {
                 FD_SET(line.Master, &writable);
+            } else {
+                // To the nanosecond: a select() in microseconds, rounded up, would add to every
+                // paced answer.
+                wait.tv_sec = static_cast<time_t>(left / 1000000000);
+                wait.tv_nsec = static_cast<long>(left % 1000000000);
+                timeout = &wait;
             }
-            wait.tv_sec = static_cast<time_t>(left / 1000000000);
-            wait.tv_usec = static_cast<suseconds_t>((left % 1000000000 + 999) / 1000);
-            timeout = &wait;
         }
     }
-    select(top + 1, &readable, &writable, nullptr, timeout);
-    char drained[64];
-    while (read(SignalPipe[0], drained, sizeof(drained)) > 0) {
+    const int ready = pselect(top + 1, &readable, &writable, nullptr, timeout, nullptr);
+    if (ready <= 0) {
+        return false;
     }
+    if (FD_ISSET(SignalPipe[0], &readable)) {
+        char drained[64];
+        while (read(SignalPipe[0], drained, sizeof(drained)) > 0) {
+        }
+    }
+    return line.Master >= 0 && FD_ISSET(line.Master, &readable);
 }
 
 void Babble(Line* line) {
@@ -359,8 +376,11 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 // Returns the command's exit status, or -1 when there is no command.
 int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
     int status = -1;
+    // Read only when the wait said so; the first time round, whatever is there already.
+    bool readable = true;
     while (!Stop) {
-        if (child > 0) {
+        if (child > 0 && ChildChanged) {
+            ChildChanged = 0;
             int raw = 0;
             if (waitpid(child, &raw, WNOHANG) == child) {
                 // What the command wrote before it ended still counts.
@@ -372,7 +392,7 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
             }
         }
         if (line->Master >= 0) {
-            if (!ReadLine(line, unit, rx) || unit->HungUp()) {
+            if (readable && (!ReadLine(line, unit, rx) || unit->HungUp())) {
                 HangUp(line);
             } else {
                 SendDue(line);
@@ -385,7 +405,7 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
         if (child <= 0 && (line->Master < 0 || (unit->Finished() && line->Pending.empty()))) {
             break;
         }
-        WaitForWork(*line);
+        readable = WaitForWork(*line);
     }
     return status;
 }
