@@ -27,6 +27,7 @@ struct SerialPort {
     int Fd;
     termios Original;
     SerialTimeouts Timeouts;
+    bool LowLatencyTurnedOn;
 };
 
 namespace {
@@ -77,12 +78,30 @@ void DropDtr(int fd) {
 }
 
 // USB adapters hold each echo until their latency timer runs out (16 ms by default on FTDI);
-// low-latency mode makes the driver use 1 ms. A driver that refuses changes nothing.
-void AskForLowLatency(int fd) {
+// low-latency mode makes the driver use 1 ms. A driver that refuses (a pty, a driver without
+// TIOCGSERIAL) changes nothing. Returns true when this open turned it on, so that the close
+// turns it off again: the operator's own setting of the adapter outlives the run.
+bool AskForLowLatency(int fd) {
+#ifdef __linux__
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 ||
+        (static_cast<unsigned>(serial.flags) & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+void GiveBackLatency(int fd) {
 #ifdef __linux__
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) &
+                                        ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
         ioctl(fd, TIOCSSERIAL, &serial);
     }
 #else
@@ -313,8 +332,8 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
         return code;
     }
     DropDtr(fd);
-    AskForLowLatency(fd);
-    *port = new SerialPort{fd, original, SerialReadTimeouts()};
+    const bool lowLatency = AskForLowLatency(fd);
+    *port = new SerialPort{fd, original, SerialReadTimeouts(), lowLatency};
     return 0;
 }
 
@@ -370,6 +389,9 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
 void SerialClose(SerialPort* port) {
     // TCSADRAIN: the last bytes written leave with the settings they were written under.
     tcsetattr(port->Fd, TCSADRAIN, &port->Original);
+    if (port->LowLatencyTurnedOn) {
+        GiveBackLatency(port->Fd);
+    }
     ioctl(port->Fd, TIOCNXCL);
     close(port->Fd);
     delete port;
