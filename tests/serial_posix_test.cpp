@@ -180,7 +180,10 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeoutCase{"IntervalAfterFirstByte", 4, {100}, 1, 160},
                     TimeoutCase{"IntervalAfterSecondByte", 4, {50, 90}, 2, 150},
                     TimeoutCase{"AllBytesCome", 3, {20, 40, 60}, 3, 60},
-                    TimeoutCase{"TotalBoundsATrickle", 20, Every(40, 20), 17, 700}),
+                    TimeoutCase{"TotalBoundsATrickle", 20, Every(40, 20), 17, 700},
+                    // The first 200 ms are waited in read() itself, the rest in select().
+                    TimeoutCase{"ByteAfterTheLongWait", 1, {260}, 1, 260},
+                    TimeoutCase{"ByteJustBeforeTheDeadline", 1, {300}, 1, 300}),
     TitleOf<TimeoutCase>);
 
 void IgnoreSignal(int) {}

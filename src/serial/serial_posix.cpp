@@ -28,6 +28,7 @@ struct SerialPort {
     termios Original;
     SerialTimeouts Timeouts;
     bool LowLatencyTurnedOn;
+    uint8_t LongWaitTenths; // VTIME: the longest wait read() itself may take; 0 for none
 };
 
 namespace {
@@ -42,10 +43,22 @@ int Fail(int code) {
     return 1;
 }
 
+// Each echo is read as a lock-step loop would read it, with one read() that waits in the line
+// discipline for the byte, rather than a select() and then a read(): on the per-byte path the
+// second system call cost about a tenth of the transfer's time. read() can keep no deadline of
+// ours, only the line's own timer (VTIME, in tenths of a second, set once at the open), and that
+// timer may run up to an eighth late on a long wait. So read() waits by itself only while at least
+// VTIME is left before the deadline, VTIME being four fifths of a one-byte read's time-out; the
+// rest of that wait, and every shorter one (the wait between bytes), is kept by select().
+uint8_t LongWaitTenths(const SerialTimeouts& timeouts) {
+    const uint64_t ms = (static_cast<uint64_t>(timeouts.ConstantMs) + timeouts.PerByteMs) * 4 / 5;
+    return static_cast<uint8_t>(std::min<uint64_t>(ms / 100, 255));
+}
+
 // Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
 // leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
 // port had it.
-termios RawSettings(const termios& original) {
+termios RawSettings(const termios& original, uint8_t longWaitTenths) {
     termios raw = original;
     raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                           ICRNL | IXON | IXOFF | IXANY | INPCK);
@@ -53,9 +66,10 @@ termios RawSettings(const termios& original) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
     raw.c_cflag |= CS8 | CLOCAL | CREAD;
-    // Reads wait in select() first, so read() always finds a byte or a hang-up.
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    // A read() returns with the first byte, or empty when the line's timer runs out or the line
+    // hung up (see LongWaitTenths). After select() found the line readable, empty means hung up.
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = longWaitTenths;
     cfsetispeed(&raw, B19200);
     cfsetospeed(&raw, B19200);
     return raw;
@@ -109,7 +123,7 @@ void GiveBackLatency(int fd) {
 #endif
 }
 
-int ConfigureLine(int fd, termios* original) {
+int ConfigureLine(int fd, uint8_t longWaitTenths, termios* original) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return errno;
@@ -117,7 +131,7 @@ int ConfigureLine(int fd, termios* original) {
     if (tcgetattr(fd, original) != 0) {
         return errno;
     }
-    const termios raw = RawSettings(*original);
+    const termios raw = RawSettings(*original, longWaitTenths);
     if (tcsetattr(fd, TCSANOW, &raw) != 0) {
         return errno;
     }
@@ -126,7 +140,7 @@ int ConfigureLine(int fd, termios* original) {
     return 0;
 }
 
-int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
+int OpenLine(const std::string& devicePath, uint8_t longWaitTenths, termios* original, int* fdOut) {
     // Only a character device can be a serial line; nothing else is even opened, so the protocol
     // is never written into a file.
     struct stat info {};
@@ -150,7 +164,7 @@ int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
         code = TakeLineExclusively(fd);
     }
     if (code == 0) {
-        code = ConfigureLine(fd, original);
+        code = ConfigureLine(fd, longWaitTenths, original);
     }
     if (code != 0) {
         ioctl(fd, TIOCNXCL);
@@ -327,13 +341,14 @@ std::string MakeDevicePath(const std::string& portName) {
 int SerialOpen(const std::string& devicePath, SerialPort** port) {
     termios original{};
     int fd = -1;
-    const int code = OpenLine(devicePath, &original, &fd);
+    const uint8_t longWait = LongWaitTenths(SerialReadTimeouts());
+    const int code = OpenLine(devicePath, longWait, &original, &fd);
     if (code != 0) {
         return code;
     }
     DropDtr(fd);
     const bool lowLatency = AskForLowLatency(fd);
-    *port = new SerialPort{fd, original, SerialReadTimeouts(), lowLatency};
+    *port = new SerialPort{fd, original, SerialReadTimeouts(), lowLatency, longWait};
     return 0;
 }
 
@@ -359,27 +374,40 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
     const Clock::time_point total =
         Clock::now() +
         Milliseconds(timeouts.ConstantMs + static_cast<uint64_t>(timeouts.PerByteMs) * count);
+    const Milliseconds longWait(100 * static_cast<int>(port->LongWaitTenths));
     Clock::time_point deadline = total;
+    bool readWaits = port->LongWaitTenths > 0;
     while (*brought < count) {
-        const int ready = WaitReadable(port->Fd, deadline);
-        if (ready < 0 && errno != EINTR) {
-            return Fail(errno);
-        }
-        if (ready <= 0) {
-            if (Clock::now() >= deadline) {
-                break;
+        ssize_t got = 0;
+        if (readWaits && deadline - Clock::now() >= longWait) {
+            got = read(port->Fd, buffer + *brought, count - *brought);
+            if (got == 0) {
+                // The line's timer ran out, or the line hung up: select() tells which.
+                readWaits = false;
+                continue;
             }
-            continue;
+        } else {
+            const int ready = WaitReadable(port->Fd, deadline);
+            if (ready < 0 && errno != EINTR) {
+                return Fail(errno);
+            }
+            if (ready <= 0) {
+                if (Clock::now() >= deadline) {
+                    break;
+                }
+                continue;
+            }
+            got = read(port->Fd, buffer + *brought, count - *brought);
+            if (got == 0) {
+                // Readable with nothing to read: the line hung up.
+                return Fail(EIO);
+            }
         }
-        const ssize_t got = read(port->Fd, buffer + *brought, count - *brought);
         if (got > 0) {
             *brought += static_cast<size_t>(got);
             deadline = std::min(total, Clock::now() + Milliseconds(timeouts.IntervalMs));
-        } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        } else {
-            // Readable with nothing to read, or EIO: the line hung up.
-            return Fail(got < 0 ? errno : EIO);
+        } else if (errno != EINTR && errno != EAGAIN) {
+            return Fail(errno);
         }
     }
     LastError = 0;
