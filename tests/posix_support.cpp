@@ -1,6 +1,7 @@
 #include "posix_support.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,12 +18,19 @@
 namespace {
 
 // Reads both pipes to their ends, whichever has something, so neither can fill and stall the child.
-void DrainBoth(int outFd, std::string* out, int errFd, std::string* err) {
+// Returns false when `deadline` passed first.
+bool DrainBoth(int outFd, std::string* out, int errFd, std::string* err,
+               std::chrono::steady_clock::time_point deadline) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {out, err};
     int open = 2;
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -41,11 +50,13 @@ void DrainBoth(int outFd, std::string* out, int errFd, std::string* err) {
             }
         }
     }
+    return true;
 }
 
 } // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         std::chrono::milliseconds limit, int user) {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
         throw std::runtime_error("pipe failed");
@@ -57,6 +68,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);
+        }
+        if (user >= 0 &&
+            (setgid(static_cast<gid_t>(user)) != 0 || setuid(static_cast<uid_t>(user)) != 0)) {
+            _exit(126);
         }
         std::vector<char*> args;
         for (const std::string& arg : argv) {
@@ -75,12 +90,18 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     }
     close(in[1]);
     ProcessResult result;
-    DrainBoth(out[0], &result.Out, err[0], &result.Err);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    if (!DrainBoth(out[0], &result.Out, err[0], &result.Err, deadline)) {
+        result.TimedOut = true;
+        kill(pid, SIGKILL);
+    }
     close(out[0]);
     close(err[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.MaxRssKb = usage.ru_maxrss;
     return result;
 }
 

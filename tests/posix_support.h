@@ -10,13 +10,19 @@
 #include "support.h"
 
 struct ProcessResult {
-    int Status = -1; // the exit status, or -1 when the program did not exit normally
-    std::string Out; // what it wrote to standard output
-    std::string Err; // what it wrote to standard error
+    int Status = -1;       // the exit status, or -1 when the program did not exit normally
+    std::string Out;       // what it wrote to standard output
+    std::string Err;       // what it wrote to standard error
+    bool TimedOut = false; // it was still running at the limit and was killed
+    long MaxRssKb = 0;     // the most memory it held at once
 };
 
-// Runs the program with its arguments, feeding `input` on standard input.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "");
+// Runs the program with its arguments, feeding `input` on standard input; kills it at `limit`.
+// With `user` >= 0 it runs as that user (and group of the same number), for which the test must be
+// root.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         std::chrono::milliseconds limit = std::chrono::seconds(120),
+                         int user = -1);
 
 // A pseudo-terminal: the slave is the port the program opens, the master is the unit's end.
 struct Pty {
