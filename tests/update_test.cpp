@@ -72,6 +72,12 @@ INSTANTIATE_TEST_SUITE_P(
                   STATUS_FLASHED,
                   Blocks(2) + "Image length 4096 bytes\n  filled 0x000000-0x000FFF (4096 bytes)\n"
                               "Blocks to send 2, of 2048 bytes each\n"},
+        CheckCase{"OneShortBlock",
+                  Rec(0, 0, {1, 2, 3}) + END_RECORD,
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(0) + "Image length 3 bytes\n  filled 0x000000-0x000002 (3 bytes)\n"
+                              "Blocks to send 1, of 3 bytes\n"},
         CheckCase{"EmptyImageStillSendsABlock",
                   END_RECORD,
                   {"-n"},
