@@ -22,9 +22,9 @@ windows() {
   elif [ -z "$wine64" ]; then
     echo "== SKIPPING the Windows build and the Wine tests: no wine64 (Debian: wine64)"
   else
-    echo "== Windows build (MinGW-w64): build-win/Brelwick.exe"
+    echo "== Windows build (MinGW-w64): build-win/Brelwick.exe and the portable tests"
     cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELWICK_TESTS=OFF
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELWICK_TESTS=ON
     cmake --build build-win -j "$jobs"
     windows_exe="$PWD/build-win/Brelwick.exe"
   fi

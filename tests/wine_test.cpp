@@ -628,4 +628,19 @@ TEST_F(TestAsUnit, SilentUnitIsGivenUpAfterTenThousandOneHundredFiftyMs) {
     EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(100)), Bytes()) << "it went on sending";
 }
 
+// ---- The portable unit tests, built for Windows ----
+
+// The switch table's both sets of rules and the loader, as the Windows build has them.
+TEST(PortableTests, PassUnderWine) {
+    const std::string exe = FromEnvironment("BRELWICK_PORTABLE_TESTS");
+    if (exe.empty()) {
+        GTEST_SKIP() << "BRELWICK_PORTABLE_TESTS names no Windows build of the portable tests";
+    }
+    TempDir dir;
+    Child program({Wine.Wine64, exe}, dir.Path(""));
+    const ProcessResult run = program.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 0) << run.Out.substr(run.Out.size() > 3000 ? run.Out.size() - 3000 : 0);
+    EXPECT_NE(run.Out.find("[  PASSED  ]"), std::string::npos);
+}
+
 } // namespace
