@@ -22,6 +22,7 @@ struct SerialPort {
     int Fd;
     termios Original;
     SerialTimeouts Timeouts;
+    bool LowLatencySet; // this run turned low-latency mode on, so closing turns it off again
 };
 
 namespace {
@@ -72,12 +73,33 @@ void DropDtr(int fd) {
 }
 
 // USB adapters hold each echo until their latency timer runs out (16 ms by default on FTDI);
-// low-latency mode makes the driver use 1 ms. A driver that refuses changes nothing.
-void AskForLowLatency(int fd) {
+// low-latency mode makes the driver use 1 ms. No root is needed for this one flag. A driver that
+// refuses (a pty does) changes nothing. True when this call turned the mode on.
+bool AskForLowLatency(int fd) {
+#ifdef __linux__
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return false;
+    }
+    const unsigned flags = static_cast<unsigned>(serial.flags);
+    if ((flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags = static_cast<int>(flags | ASYNC_LOW_LATENCY);
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// The driver keeps the mode after the port is closed; it goes back as it was, like the termios.
+void GiveBackLatency(int fd) {
 #ifdef __linux__
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) &
+                                        ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
         ioctl(fd, TIOCSSERIAL, &serial);
     }
 #else
@@ -170,8 +192,8 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
         return code;
     }
     DropDtr(fd);
-    AskForLowLatency(fd);
-    *port = new SerialPort{fd, original, SerialReadTimeouts()};
+    const bool lowLatencySet = AskForLowLatency(fd);
+    *port = new SerialPort{fd, original, SerialReadTimeouts(), lowLatencySet};
     return 0;
 }
 
@@ -227,6 +249,9 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
 void SerialClose(SerialPort* port) {
     // TCSADRAIN: the last bytes written leave with the settings they were written under.
     tcsetattr(port->Fd, TCSADRAIN, &port->Original);
+    if (port->LowLatencySet) {
+        GiveBackLatency(port->Fd);
+    }
     ioctl(port->Fd, TIOCNXCL);
     close(port->Fd);
     delete port;
