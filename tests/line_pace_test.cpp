@@ -258,8 +258,8 @@ size_t Idle(int) {
     return 0;
 }
 
-// A unit that stays silent still hears each byte: a wake-up for each, and now and then one more
-// when the read meets the pty still delivering it.
+// A unit that stays silent still hears each byte. Between one and two wake-ups a byte are seen
+// (the count takes in any sleep inside a system call); a poller would show hundreds.
 size_t BytesTenMsApart(int fd) {
     for (int i = 0; i < 20; ++i) {
         WriteAll(fd, {0x55});
