@@ -22,6 +22,7 @@ struct SerialPort {
     int Fd;
     termios Original;
     SerialTimeouts Timeouts;
+    cc_t DirectWait;    // VTIME of the line: how long a read() waits by itself, in tenths
     bool LowLatencySet; // this run turned low-latency mode on, so closing turns it off again
 };
 
@@ -37,6 +38,23 @@ int Fail(int code) {
     return 1;
 }
 
+// Each byte's echo is waited for, so what a wait costs is paid 100,000 times an image. A read()
+// that blocks by itself (VMIN 0, VTIME set) is one system call where select() and read() are two;
+// so a read that has plenty of time left waits in read() first. VTIME counts tenths of a second
+// on the kernel's coarse timer, which may end it up to an eighth late: it is kept to half of the
+// shortest read's time, and select() on the monotonic deadline waits out whatever is left. A
+// signal ends the read() with EINTR (the program sets no handler that asks for SA_RESTART, which
+// would start VTIME over), and the time left is looked at again.
+cc_t DirectWaitTenths(const SerialTimeouts& timeouts) {
+    const uint64_t shortest = uint64_t{timeouts.ConstantMs} + timeouts.PerByteMs;
+    return static_cast<cc_t>(std::min<uint64_t>(255, shortest / 2 / 100));
+}
+
+// A read() waiting VTIME may start only with this much time left.
+Milliseconds DirectWaitNeeds(cc_t tenths) {
+    return Milliseconds(tenths * 100 * 9 / 8 + 10);
+}
+
 // Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
 // leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
 // port had it.
@@ -48,9 +66,9 @@ termios RawSettings(const termios& original) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
     raw.c_cflag |= CS8 | CLOCAL | CREAD;
-    // Reads wait in select() first, so read() always finds a byte or a hang-up.
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    // read() returns what has come as soon as a byte is there, or nothing after VTIME.
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = DirectWaitTenths(SerialReadTimeouts());
     cfsetispeed(&raw, B19200);
     cfsetospeed(&raw, B19200);
     return raw;
@@ -193,7 +211,8 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
     }
     DropDtr(fd);
     const bool lowLatencySet = AskForLowLatency(fd);
-    *port = new SerialPort{fd, original, SerialReadTimeouts(), lowLatencySet};
+    const SerialTimeouts& timeouts = SerialReadTimeouts();
+    *port = new SerialPort{fd, original, timeouts, DirectWaitTenths(timeouts), lowLatencySet};
     return 0;
 }
 
@@ -220,16 +239,20 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
         Clock::now() +
         Milliseconds(timeouts.ConstantMs + static_cast<uint64_t>(timeouts.PerByteMs) * count);
     Clock::time_point deadline = total;
+    bool direct = port->DirectWait > 0;
     while (*brought < count) {
-        const int ready = WaitReadable(port->Fd, deadline);
-        if (ready < 0 && errno != EINTR) {
-            return Fail(errno);
-        }
-        if (ready <= 0) {
-            if (Clock::now() >= deadline) {
-                break;
+        direct = direct && deadline - Clock::now() >= DirectWaitNeeds(port->DirectWait);
+        if (!direct) {
+            const int ready = WaitReadable(port->Fd, deadline);
+            if (ready < 0 && errno != EINTR) {
+                return Fail(errno);
             }
-            continue;
+            if (ready <= 0) {
+                if (Clock::now() >= deadline) {
+                    break;
+                }
+                continue;
+            }
         }
         const ssize_t got = read(port->Fd, buffer + *brought, count - *brought);
         if (got > 0) {
@@ -237,6 +260,9 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
             deadline = std::min(total, Clock::now() + Milliseconds(timeouts.IntervalMs));
         } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
+        } else if (got == 0 && direct) {
+            // VTIME ran out, or the line hung up: select() tells which, from here on.
+            direct = false;
         } else {
             // Readable with nothing to read, or EIO: the line hung up.
             return Fail(got < 0 ? errno : EIO);
