@@ -484,6 +484,33 @@ void PrintTarget(const char* what, const Spread& s, double target) {
                 s.Min, s.Max, target, s.Median <= target ? "met" : "MISSED");
 }
 
+// Other work on the machine only ever adds time, so each sender's best round is the one least
+// disturbed; on a busy machine the best times compare more fairly than the rounds' ratios.
+void PrintBest(const std::vector<Round>& rounds) {
+    auto best = [&](auto of) {
+        return SpreadOf(rounds, [&](const Round& r) { return of(r); }).Min;
+    };
+    const double program = best([](const Round& r) { return r.Program.WallS; });
+    const double bare = best([](const Round& r) { return r.Bare.WallS; });
+    const double programCpu = best([](const Round& r) { return r.Program.CpuS; });
+    const double bareCpu = best([](const Round& r) { return r.Bare.CpuS; });
+    const double paced = best([](const Round& r) { return r.Paced.WallS; });
+    const double pacedBare = best([](const Round& r) { return r.PacedBare.WallS; });
+    const double wire = rounds.front().WireS;
+    std::printf("best of the rounds:\n");
+    std::printf("  %-28s %.4f s / %.4f s = %.4f  target <= %.2f: %s\n", "wall, program / bare",
+                program, bare, program / bare, WALL_TARGET,
+                program / bare <= WALL_TARGET ? "met" : "MISSED");
+    std::printf("  %-28s %.4f s / %.4f s = %.4f  target <= %.2f: %s\n", "cpu, program / bare",
+                programCpu, bareCpu, programCpu / bareCpu, CPU_TARGET,
+                programCpu / bareCpu <= CPU_TARGET ? "met" : "MISSED");
+    std::printf("  %-28s %.4f s / %.4f s = %.4f  target <= %.2f: %s\n", "paced block / wire limit",
+                paced, wire, paced / wire, PACED_TARGET,
+                paced / wire <= PACED_TARGET ? "met" : "MISSED");
+    std::printf("  %-28s %.4f s / %.4f s = %.4f  for comparison\n", "paced bare loop / wire limit",
+                pacedBare, wire, pacedBare / wire);
+}
+
 void PrintSummary(const std::vector<Round>& rounds) {
     std::printf("summary of %zu round(s), %u-byte image:\n", rounds.size(),
                 static_cast<unsigned>(rounds.front().Bare.BytesDown));
@@ -500,6 +527,7 @@ void PrintSummary(const std::vector<Round>& rounds) {
         SpreadOf(rounds, [](const Round& r) { return r.PacedBare.WallS / r.WireS; });
     std::printf("  %-28s median %.4f (min %.4f, max %.4f)  for comparison\n",
                 "paced bare loop / wire limit", bare.Median, bare.Min, bare.Max);
+    PrintBest(rounds);
 }
 
 // ---- Options ----
