@@ -38,6 +38,12 @@ native() {
   ctest --test-dir build --output-on-failure -j "$jobs"
 }
 
+# The benchmark must keep building and running; its figures are taken by hand (README, Speed).
+bench_smoke() {
+  echo "== benchmark smoke run (a small image; the figures are not looked at)"
+  build/bench/brelwick_bench --bytes 5000 --block-bytes 64 > /dev/null
+}
+
 packages() {
   echo "== packages"
   scripts/check-packages.sh
@@ -73,6 +79,7 @@ fuzz() {
 
 windows
 native
+bench_smoke
 packages
 sanitizers
 fuzz

@@ -27,6 +27,8 @@ struct SerialPort {
     int Fd;
     termios Original;
     SerialTimeouts Timeouts;
+    cc_t DirectWait;    // VTIME of the line: how long a read() waits by itself, in tenths
+    bool LowLatencySet; // this run turned low-latency mode on, so closing turns it off again
 };
 
 namespace {
@@ -41,6 +43,23 @@ int Fail(int code) {
     return 1;
 }
 
+// Each byte's echo is waited for, so what a wait costs is paid 100,000 times an image. A read()
+// that blocks by itself (VMIN 0, VTIME set) is one system call where select() and read() are two;
+// so a read that has plenty of time left waits in read() first. VTIME counts tenths of a second
+// on the kernel's coarse timer, which may end it up to an eighth late: it is kept to half of the
+// shortest read's time, and select() on the monotonic deadline waits out whatever is left. A
+// signal ends the read() with EINTR (the program sets no handler that asks for SA_RESTART, which
+// would start VTIME over), and the time left is looked at again.
+cc_t DirectWaitTenths(const SerialTimeouts& timeouts) {
+    const uint64_t shortest = uint64_t{timeouts.ConstantMs} + timeouts.PerByteMs;
+    return static_cast<cc_t>(std::min<uint64_t>(255, shortest / 2 / 100));
+}
+
+// A read() waiting VTIME may start only with this much time left.
+Milliseconds DirectWaitNeeds(cc_t tenths) {
+    return Milliseconds(tenths * 100 * 9 / 8 + 10);
+}
+
 // Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
 // leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
 // port had it.
@@ -52,9 +71,9 @@ termios RawSettings(const termios& original) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
     raw.c_cflag |= CS8 | CLOCAL | CREAD;
-    // Reads wait in select() first, so read() always finds a byte or a hang-up.
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    // read() returns what has come as soon as a byte is there, or nothing after VTIME.
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = DirectWaitTenths(SerialReadTimeouts());
     cfsetispeed(&raw, B19200);
     cfsetospeed(&raw, B19200);
     return raw;
@@ -77,12 +96,33 @@ void DropDtr(int fd) {
 }
 
 // USB adapters hold each echo until their latency timer runs out (16 ms by default on FTDI);
-// low-latency mode makes the driver use 1 ms. A driver that refuses changes nothing.
-void AskForLowLatency(int fd) {
+// low-latency mode makes the driver use 1 ms. No root is needed for this one flag. A driver that
+// refuses (a pty does) changes nothing. True when this call turned the mode on.
+bool AskForLowLatency(int fd) {
+#ifdef __linux__
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return false;
+    }
+    const unsigned flags = static_cast<unsigned>(serial.flags);
+    if ((flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags = static_cast<int>(flags | ASYNC_LOW_LATENCY);
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// The driver keeps the mode after the port is closed; it goes back as it was, like the termios.
+void GiveBackLatency(int fd) {
 #ifdef __linux__
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+        serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) &
+                                        ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
         ioctl(fd, TIOCSSERIAL, &serial);
     }
 #else
@@ -313,8 +353,9 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
         return code;
     }
     DropDtr(fd);
-    AskForLowLatency(fd);
-    *port = new SerialPort{fd, original, SerialReadTimeouts()};
+    const bool lowLatencySet = AskForLowLatency(fd);
+    const SerialTimeouts& timeouts = SerialReadTimeouts();
+    *port = new SerialPort{fd, original, timeouts, DirectWaitTenths(timeouts), lowLatencySet};
     return 0;
 }
 
@@ -341,16 +382,20 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
         Clock::now() +
         Milliseconds(timeouts.ConstantMs + static_cast<uint64_t>(timeouts.PerByteMs) * count);
     Clock::time_point deadline = total;
+    bool direct = port->DirectWait > 0;
     while (*brought < count) {
-        const int ready = WaitReadable(port->Fd, deadline);
-        if (ready < 0 && errno != EINTR) {
-            return Fail(errno);
-        }
-        if (ready <= 0) {
-            if (Clock::now() >= deadline) {
-                break;
+        direct = direct && deadline - Clock::now() >= DirectWaitNeeds(port->DirectWait);
+        if (!direct) {
+            const int ready = WaitReadable(port->Fd, deadline);
+            if (ready < 0 && errno != EINTR) {
+                return Fail(errno);
             }
-            continue;
+            if (ready <= 0) {
+                if (Clock::now() >= deadline) {
+                    break;
+                }
+                continue;
+            }
         }
         const ssize_t got = read(port->Fd, buffer + *brought, count - *brought);
         if (got > 0) {
@@ -358,6 +403,9 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
             deadline = std::min(total, Clock::now() + Milliseconds(timeouts.IntervalMs));
         } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
+        } else if (got == 0 && direct) {
+            // VTIME ran out, or the line hung up: select() tells which, from here on.
+            direct = false;
         } else {
             // Readable with nothing to read, or EIO: the line hung up.
             return Fail(got < 0 ? errno : EIO);
@@ -370,6 +418,9 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
 void SerialClose(SerialPort* port) {
     // TCSADRAIN: the last bytes written leave with the settings they were written under.
     tcsetattr(port->Fd, TCSADRAIN, &port->Original);
+    if (port->LowLatencySet) {
+        GiveBackLatency(port->Fd);
+    }
     ioctl(port->Fd, TIOCNXCL);
     close(port->Fd);
     delete port;
