@@ -21,8 +21,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "serial/serial.h"
 #include "posix_support.h"
+#include "serial/serial.h"
 #include "transfer/transfer.h"
 
 namespace {
