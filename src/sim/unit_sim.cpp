@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -45,7 +46,8 @@ const char* const USAGE_TEXT =
     "  --no-ack B          send no checksum acknowledgement for block B\n"
     "  --no-flash-reply B  send no flash-written reply for block B\n"
     "  --slow-flash B:MS   send block B's flash-written reply MS ms late\n"
-    "  --hangup-handshake K  hang up the line when handshake byte K comes\n"
+    "  --hangup-handshake K  hang up the line when handshake byte K comes (7: once the\n"
+    "                      command is echoed, where SOH would come)\n"
     "  --hangup-block B:I  hang up the line when byte I of block B comes\n"
     "  --hangup-trailer B  hang up the line when block B's trailer comes\n"
     "  --after-end N       send N bytes after the end marker\n"
@@ -173,6 +175,7 @@ struct Line {
     int64_t InFree = 0;                              // when the line from the updater is free again
     int64_t OutFree = 0;                             // when the line to the updater is free again
     std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
+    int64_t HangingUpSince = 0;                      // when the unit said to hang up; 0: not yet
 };
 
 bool OpenLine(Line* line) {
@@ -205,6 +208,24 @@ void HangUp(Line* line) {
     close(line->Slave);
     line->Master = line->Slave = -1;
     line->Pending.clear();
+    line->HangingUpSince = 0;
+}
+
+// How long a hang-up waits for the updater to read what the unit said before it.
+constexpr int64_t DRAIN_LIMIT_NS = 2000000000;
+
+// A hang-up flushes what the updater has not read yet, so what the unit said before it (the last
+// echo of the handshake, say) is sent and left to be read first, as it would be on a real line.
+bool Drained(Line* line) {
+    const int64_t now = NowNs();
+    if (line->HangingUpSince == 0) {
+        line->HangingUpSince = now;
+    }
+    if (now - line->HangingUpSince > DRAIN_LIMIT_NS) {
+        return true;
+    }
+    int unread = 0;
+    return line->Pending.empty() && ioctl(line->Slave, FIONREAD, &unread) == 0 && unread == 0;
 }
 
 // A byte that was read at `readNs` has fully arrived one byte time after the line was free.
@@ -323,7 +344,11 @@ void WaitForWork(const Line& line) {
     int top = SignalPipe[0];
     timeval wait{};
     timeval* timeout = nullptr;
-    if (line.Master >= 0) {
+    if (line.HangingUpSince != 0) {
+        // Nothing on the line says when the updater has read the last answers: look again soon.
+        wait.tv_usec = 1000;
+        timeout = &wait;
+    } else if (line.Master >= 0) {
         FD_SET(line.Master, &readable);
         top = std::max(top, line.Master);
         if (!line.Pending.empty()) {
@@ -372,8 +397,13 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
             }
         }
         if (line->Master >= 0) {
-            if (!ReadLine(line, unit, rx) || unit->HungUp()) {
+            if (!ReadLine(line, unit, rx)) {
                 HangUp(line);
+            } else if (unit->HungUp()) {
+                SendDue(line);
+                if (Drained(line)) {
+                    HangUp(line);
+                }
             } else {
                 SendDue(line);
                 // Refilled after sending, so that the wait below is for room on the line.
