@@ -470,40 +470,51 @@ std::vector<FaultCase> FaultCases() {
 // written and its answer read lock-step, and each byte that the unit sends unasked read. Idle,
 // without the sanitizers, a byte sent takes about 0.04 ms.
 double ExchangeAllowanceMs(size_t sent, size_t unasked) {
-    return 300.0 + 0.2 * static_cast<double>(sent) + 0.05 * static_cast<double>(unasked);
+    return 300.0 + 0.2 * static_cast<double>(sent) + 0.1 * static_cast<double>(unasked);
 }
 
 class UnitFails : public UnitOnAPty, public testing::WithParamInterface<FaultCase> {};
 
 TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
     const FaultCase& c = GetParam();
-    SimulatedUnit unit(c.Faults);
-    const auto start = std::chrono::steady_clock::now();
-    const UpdateRun run = RunUpdateWith({"-q", "-c", unit.Port(), "-f", WriteHex(c.Bytes)});
-    const double took = ElapsedMs(start);
-    const SimRun sim = unit.Finish();
-
-    EXPECT_EQ(run.Status, c.Status);
-    size_t from = 0;
-    for (const std::string& said : c.Said) {
-        const size_t at = run.Console.find(said, from);
-        ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << said << "\nin:\n"
-                                         << run.Console.substr(0, 4000);
-        from = at + said.size();
-    }
-    for (const std::string& unsaid : c.NotSaid) {
-        EXPECT_EQ(run.Console.find(unsaid), std::string::npos) << unsaid;
-    }
+    const std::string path = WriteHex(c.Bytes);
     const Image whole = ExpectedLine(c.Bytes);
     const size_t sent = c.LineBytes == 0 ? whole.size() : c.LineBytes;
-    EXPECT_TRUE(sim.Rx == Image(whole.begin(), whole.begin() + static_cast<long>(sent)))
-        << "the updater sent " << sim.Rx.size() << " bytes, not the " << sent << " expected";
-    // A read never gives up before its time-out, and the run waits for nothing else.
     const double bound = c.WaitMs + ExchangeAllowanceMs(sent, c.Unasked);
-    EXPECT_GE(took, c.WaitMs) << "a read gave up before its time-out";
-    EXPECT_LT(took, bound) << "waited " << static_cast<int>(took - c.WaitMs) << " ms beyond the "
-                           << c.WaitMs << " ms its time-outs give; at most "
-                           << static_cast<int>(bound - c.WaitMs) << " allowed";
+    // An extra wait is there on every run; a busy machine slows only some. So a run over its
+    // bound is tried again, and the row fails when every try is over it.
+    constexpr int TRIES = 4;
+    for (int attempt = 1; attempt <= TRIES; ++attempt) {
+        SimulatedUnit unit(c.Faults);
+        const auto start = std::chrono::steady_clock::now();
+        const UpdateRun run = RunUpdateWith({"-q", "-c", unit.Port(), "-f", path});
+        const double took = ElapsedMs(start);
+        const SimRun sim = unit.Finish();
+
+        EXPECT_EQ(run.Status, c.Status);
+        size_t from = 0;
+        for (const std::string& said : c.Said) {
+            const size_t at = run.Console.find(said, from);
+            ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << said << "\nin:\n"
+                                             << run.Console.substr(0, 4000);
+            from = at + said.size();
+        }
+        for (const std::string& unsaid : c.NotSaid) {
+            EXPECT_EQ(run.Console.find(unsaid), std::string::npos) << unsaid;
+        }
+        EXPECT_TRUE(sim.Rx == Image(whole.begin(), whole.begin() + static_cast<long>(sent)))
+            << "the updater sent " << sim.Rx.size() << " bytes, not the " << sent << " expected";
+        // A read never gives up before its time-out, and the run waits for nothing else.
+        EXPECT_GE(took, c.WaitMs) << "a read gave up before its time-out";
+        if (took < bound || HasFailure()) {
+            return;
+        }
+        std::printf("try %d: %d ms beyond the %u ms its time-outs give, over the %d allowed%s\n",
+                    attempt, static_cast<int>(took - c.WaitMs), c.WaitMs,
+                    static_cast<int>(bound - c.WaitMs),
+                    attempt < TRIES ? "; trying again (a busy machine?)" : "");
+    }
+    ADD_FAILURE() << "every try waited longer than the read time-outs give";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, UnitFails, testing::ValuesIn(FaultCases()), TitleOf<FaultCase>);

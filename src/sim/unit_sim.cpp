@@ -176,6 +176,7 @@ struct Line {
     int64_t OutFree = 0;                             // when the line to the updater is free again
     std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
     int64_t HangingUpSince = 0;                      // when the unit said to hang up; 0: not yet
+    int64_t LastSentNs = 0;                          // when the last answer was written
 };
 
 bool OpenLine(Line* line) {
@@ -213,6 +214,9 @@ void HangUp(Line* line) {
 
 // How long a hang-up waits for the updater to read what the unit said before it.
 constexpr int64_t DRAIN_LIMIT_NS = 2000000000;
+// A byte written to the master reaches the slave's input a moment later, through the kernel's
+// flip buffer; until then the slave shows nothing unread although the updater has read nothing.
+constexpr int64_t IN_FLIGHT_NS = 50000000;
 
 // A hang-up flushes what the updater has not read yet, so what the unit said before it (the last
 // echo of the handshake, say) is sent and left to be read first, as it would be on a real line.
@@ -225,7 +229,8 @@ bool Drained(Line* line) {
         return true;
     }
     int unread = 0;
-    return line->Pending.empty() && ioctl(line->Slave, FIONREAD, &unread) == 0 && unread == 0;
+    return line->Pending.empty() && now - line->LastSentNs >= IN_FLIGHT_NS &&
+           ioctl(line->Slave, FIONREAD, &unread) == 0 && unread == 0;
 }
 
 // A byte that was read at `readNs` has fully arrived one byte time after the line was free.
@@ -256,6 +261,7 @@ bool SendDue(Line* line) {
             return errno == EAGAIN || errno == EINTR;
         }
         line->Pending.erase(line->Pending.begin(), line->Pending.begin() + sent);
+        line->LastSentNs = NowNs();
     }
     return true;
 }
