@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -290,6 +291,33 @@ int64_t PtyDeliveryNs(const Line& line) {
     return least;
 }
 
+void PauseNs(int64_t ns) {
+    timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// What the unit said before it hangs up must reach the updater first: when the line goes down,
+// the kernel drops what the other side has not read yet. The answers go at once, and the hang-up
+// waits until the updater's side holds nothing unread and the pty has had a moment to deliver
+// (it passes bytes on from a work queue), two seconds at the most.
+void LetAnswersArrive(Line* line) {
+    const int64_t limit = NowNs() + 2000000000;
+    while (!line->Pending.empty() && NowNs() < limit) {
+        for (auto& pending : line->Pending) {
+            pending.first = 0;
+        }
+        SendDue(line);
+        PauseNs(1000000);
+    }
+    const int64_t settle = NowNs() + 50000000;
+    for (int unread = 1; NowNs() < limit; PauseNs(1000000)) {
+        if (ioctl(line->Slave, FIONREAD, &unread) != 0 || (unread == 0 && NowNs() >= settle)) {
+            break;
+        }
+    }
+}
+
 // ---- Running ----
 
 volatile sig_atomic_t Stop = 0;
@@ -439,7 +467,10 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
             }
         }
         if (line->Master >= 0) {
-            if (readable && (!ReadLine(line, unit, rx) || unit->HungUp())) {
+            if (readable && !ReadLine(line, unit, rx)) {
+                HangUp(line);
+            } else if (unit->HungUp()) {
+                LetAnswersArrive(line);
                 HangUp(line);
             } else {
                 SendDue(line);
