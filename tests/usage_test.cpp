@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "posix_support.h"
@@ -51,24 +52,37 @@ PRINTS_AS_TITLE(OpenFailure)
 
 class PortOpenFailure : public testing::TestWithParam<OpenFailure> {};
 
+long long ModifiedNs(const std::string& path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+}
+
 TEST_P(PortOpenFailure, NamesThePortWithTheSystemsCode) {
     const OpenFailure& c = GetParam();
     TempDir dir;
-    const std::string notAPort = dir.Write("not-a-port", "");
-    const std::string port = c.Port == "{file}" ? notAPort : c.Port;
-    const std::string shown = c.Shown == "{file}" ? notAPort : c.Shown;
-    const ProcessResult run = RunProcess({BRELWICK_EXE, "-c", port, "-f", "fw.hex", "-q"});
+    const std::string notAPort = dir.Write("not-a-port", "firmware bytes");
+    const auto Named = [&](const std::string& name) {
+        return name == "{file}" ? notAPort : name == "{dir}" ? dir.Path("") : name;
+    };
+    const long long fileTime = ModifiedNs(notAPort);
+    const long long dirTime = ModifiedNs(dir.Path(""));
+    const ProcessResult run = RunProcess({BRELWICK_EXE, "-c", Named(c.Port), "-f", "fw.hex", "-q"});
     EXPECT_EQ(run.Status, 1);
-    const std::string expected = "Error Opening " + shown + "... " + std::to_string(c.Code) + "\n";
+    const std::string expected =
+        "Error Opening " + Named(c.Shown) + "... " + std::to_string(c.Code) + "\n";
     EXPECT_EQ(run.Out.substr(0, expected.size()), expected) << run.Out;
-    EXPECT_EQ(ReadFile(notAPort), "") << "the program wrote into a file it was given as a port";
+    // Nothing written anywhere: not into the file, not into the directory.
+    EXPECT_EQ(ReadFile(notAPort), "firmware bytes");
+    EXPECT_EQ(ModifiedNs(notAPort), fileTime);
+    EXPECT_EQ(ModifiedNs(dir.Path("")), dirTime);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, PortOpenFailure,
                          testing::Values(OpenFailure{"Missing", "ttyNOSUCH7", "ttyNOSUCH7", 2},
                                          OpenFailure{"PortNamedT", "T", "T", 2},
                                          OpenFailure{"RegularFile", "{file}", "{file}", 25},
-                                         OpenFailure{"Directory", "/tmp", "/tmp", 25},
+                                         OpenFailure{"Directory", "{dir}", "{dir}", 25},
                                          OpenFailure{"NotATerminal", "null", "null", 25}),
                          TitleOf<OpenFailure>);
 

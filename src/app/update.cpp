@@ -79,6 +79,8 @@ void PrintImageSummary() {
     const unsigned rest = ImageLength % BLOCK_SIZE;
     if (ImageLength == 0) {
         ConsoleLine("Blocks to send 1, of no bytes");
+    } else if (whole == 0) {
+        ConsolePrintf("Blocks to send 1, of %u bytes\n", rest);
     } else if (rest == 0) {
         ConsolePrintf("Blocks to send %u, of 2048 bytes each\n", whole);
     } else {

@@ -27,8 +27,8 @@ struct SerialPort {
     int Fd;
     termios Original;
     SerialTimeouts Timeouts;
-    bool LowLatencyTurnedOn;
-    uint8_t LongWaitTenths; // VTIME: the longest wait read() itself may take; 0 for none
+    cc_t DirectWait;    // VTIME of the line: how long a read() waits by itself, in tenths
+    bool LowLatencySet; // this run turned low-latency mode on, so closing turns it off again
 };
 
 namespace {
@@ -43,22 +43,27 @@ int Fail(int code) {
     return 1;
 }
 
-// Each echo is read as a lock-step loop would read it, with one read() that waits in the line
-// discipline for the byte, rather than a select() and then a read(): on the per-byte path the
-// second system call cost about a tenth of the transfer's time. read() can keep no deadline of
-// ours, only the line's own timer (VTIME, in tenths of a second, set once at the open), and that
-// timer may run up to an eighth late on a long wait. So read() waits by itself only while at least
-// VTIME is left before the deadline, VTIME being four fifths of a one-byte read's time-out; the
-// rest of that wait, and every shorter one (the wait between bytes), is kept by select().
-uint8_t LongWaitTenths(const SerialTimeouts& timeouts) {
-    const uint64_t ms = (static_cast<uint64_t>(timeouts.ConstantMs) + timeouts.PerByteMs) * 4 / 5;
-    return static_cast<uint8_t>(std::min<uint64_t>(ms / 100, 255));
+// Each byte's echo is waited for, so what a wait costs is paid 100,000 times an image. A read()
+// that blocks by itself (VMIN 0, VTIME set) is one system call where select() and read() are two;
+// so a read that has plenty of time left waits in read() first. VTIME counts tenths of a second
+// on the kernel's coarse timer, which may end it up to an eighth late: it is kept to half of the
+// shortest read's time, and select() on the monotonic deadline waits out whatever is left. A
+// signal ends the read() with EINTR (the program sets no handler that asks for SA_RESTART, which
+// would start VTIME over), and the time left is looked at again.
+cc_t DirectWaitTenths(const SerialTimeouts& timeouts) {
+    const uint64_t shortest = uint64_t{timeouts.ConstantMs} + timeouts.PerByteMs;
+    return static_cast<cc_t>(std::min<uint64_t>(255, shortest / 2 / 100));
+}
+
+// A read() waiting VTIME may start only with this much time left.
+Milliseconds DirectWaitNeeds(cc_t tenths) {
+    return Milliseconds(tenths * 100 * 9 / 8 + 10);
 }
 
 // Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
 // leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
 // port had it.
-termios RawSettings(const termios& original, uint8_t longWaitTenths) {
+termios RawSettings(const termios& original) {
     termios raw = original;
     raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                           ICRNL | IXON | IXOFF | IXANY | INPCK);
@@ -66,10 +71,9 @@ termios RawSettings(const termios& original, uint8_t longWaitTenths) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
     raw.c_cflag |= CS8 | CLOCAL | CREAD;
-    // A read() returns with the first byte, or empty when the line's timer runs out or the line
-    // hung up (see LongWaitTenths). After select() found the line readable, empty means hung up.
+    // read() returns what has come as soon as a byte is there, or nothing after VTIME.
     raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = longWaitTenths;
+    raw.c_cc[VTIME] = DirectWaitTenths(SerialReadTimeouts());
     cfsetispeed(&raw, B19200);
     cfsetospeed(&raw, B19200);
     return raw;
@@ -92,17 +96,19 @@ void DropDtr(int fd) {
 }
 
 // USB adapters hold each echo until their latency timer runs out (16 ms by default on FTDI);
-// low-latency mode makes the driver use 1 ms. A driver that refuses (a pty, a driver without
-// TIOCGSERIAL) changes nothing. Returns true when this open turned it on, so that the close
-// turns it off again: the operator's own setting of the adapter outlives the run.
+// low-latency mode makes the driver use 1 ms. No root is needed for this one flag. A driver that
+// refuses (a pty does) changes nothing. True when this call turned the mode on.
 bool AskForLowLatency(int fd) {
 #ifdef __linux__
     serial_struct serial{};
-    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 ||
-        (static_cast<unsigned>(serial.flags) & ASYNC_LOW_LATENCY) != 0) {
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
         return false;
     }
-    serial.flags = static_cast<int>(static_cast<unsigned>(serial.flags) | ASYNC_LOW_LATENCY);
+    const unsigned flags = static_cast<unsigned>(serial.flags);
+    if ((flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags = static_cast<int>(flags | ASYNC_LOW_LATENCY);
     return ioctl(fd, TIOCSSERIAL, &serial) == 0;
 #else
     (void)fd;
@@ -110,6 +116,7 @@ bool AskForLowLatency(int fd) {
 #endif
 }
 
+// The driver keeps the mode after the port is closed; it goes back as it was, like the termios.
 void GiveBackLatency(int fd) {
 #ifdef __linux__
     serial_struct serial{};
@@ -123,7 +130,7 @@ void GiveBackLatency(int fd) {
 #endif
 }
 
-int ConfigureLine(int fd, uint8_t longWaitTenths, termios* original) {
+int ConfigureLine(int fd, termios* original) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return errno;
@@ -131,7 +138,7 @@ int ConfigureLine(int fd, uint8_t longWaitTenths, termios* original) {
     if (tcgetattr(fd, original) != 0) {
         return errno;
     }
-    const termios raw = RawSettings(*original, longWaitTenths);
+    const termios raw = RawSettings(*original);
     if (tcsetattr(fd, TCSANOW, &raw) != 0) {
         return errno;
     }
@@ -140,7 +147,7 @@ int ConfigureLine(int fd, uint8_t longWaitTenths, termios* original) {
     return 0;
 }
 
-int OpenLine(const std::string& devicePath, uint8_t longWaitTenths, termios* original, int* fdOut) {
+int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
     // Only a character device can be a serial line; nothing else is even opened, so the protocol
     // is never written into a file.
     struct stat info {};
@@ -164,7 +171,7 @@ int OpenLine(const std::string& devicePath, uint8_t longWaitTenths, termios* ori
         code = TakeLineExclusively(fd);
     }
     if (code == 0) {
-        code = ConfigureLine(fd, longWaitTenths, original);
+        code = ConfigureLine(fd, original);
     }
     if (code != 0) {
         ioctl(fd, TIOCNXCL);
@@ -341,14 +348,14 @@ std::string MakeDevicePath(const std::string& portName) {
 int SerialOpen(const std::string& devicePath, SerialPort** port) {
     termios original{};
     int fd = -1;
-    const uint8_t longWait = LongWaitTenths(SerialReadTimeouts());
-    const int code = OpenLine(devicePath, longWait, &original, &fd);
+    const int code = OpenLine(devicePath, &original, &fd);
     if (code != 0) {
         return code;
     }
     DropDtr(fd);
-    const bool lowLatency = AskForLowLatency(fd);
-    *port = new SerialPort{fd, original, SerialReadTimeouts(), lowLatency, longWait};
+    const bool lowLatencySet = AskForLowLatency(fd);
+    const SerialTimeouts& timeouts = SerialReadTimeouts();
+    *port = new SerialPort{fd, original, timeouts, DirectWaitTenths(timeouts), lowLatencySet};
     return 0;
 }
 
@@ -374,19 +381,11 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
     const Clock::time_point total =
         Clock::now() +
         Milliseconds(timeouts.ConstantMs + static_cast<uint64_t>(timeouts.PerByteMs) * count);
-    const Milliseconds longWait(100 * static_cast<int>(port->LongWaitTenths));
     Clock::time_point deadline = total;
-    bool readWaits = port->LongWaitTenths > 0;
+    bool direct = port->DirectWait > 0;
     while (*brought < count) {
-        ssize_t got = 0;
-        if (readWaits && deadline - Clock::now() >= longWait) {
-            got = read(port->Fd, buffer + *brought, count - *brought);
-            if (got == 0) {
-                // The line's timer ran out, or the line hung up: select() tells which.
-                readWaits = false;
-                continue;
-            }
-        } else {
+        direct = direct && deadline - Clock::now() >= DirectWaitNeeds(port->DirectWait);
+        if (!direct) {
             const int ready = WaitReadable(port->Fd, deadline);
             if (ready < 0 && errno != EINTR) {
                 return Fail(errno);
@@ -397,17 +396,19 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
                 }
                 continue;
             }
-            got = read(port->Fd, buffer + *brought, count - *brought);
-            if (got == 0) {
-                // Readable with nothing to read: the line hung up.
-                return Fail(EIO);
-            }
         }
+        const ssize_t got = read(port->Fd, buffer + *brought, count - *brought);
         if (got > 0) {
             *brought += static_cast<size_t>(got);
             deadline = std::min(total, Clock::now() + Milliseconds(timeouts.IntervalMs));
-        } else if (errno != EINTR && errno != EAGAIN) {
-            return Fail(errno);
+        } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        } else if (got == 0 && direct) {
+            // VTIME ran out, or the line hung up: select() tells which, from here on.
+            direct = false;
+        } else {
+            // Readable with nothing to read, or EIO: the line hung up.
+            return Fail(got < 0 ? errno : EIO);
         }
     }
     LastError = 0;
@@ -417,7 +418,7 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
 void SerialClose(SerialPort* port) {
     // TCSADRAIN: the last bytes written leave with the settings they were written under.
     tcsetattr(port->Fd, TCSADRAIN, &port->Original);
-    if (port->LowLatencyTurnedOn) {
+    if (port->LowLatencySet) {
         GiveBackLatency(port->Fd);
     }
     ioctl(port->Fd, TIOCNXCL);

@@ -10,6 +10,7 @@
 
 struct SerialPort {
     HANDLE Handle;
+    HANDLE Claim; // held while the port is open; see ClaimPort
 };
 
 namespace {
@@ -77,6 +78,36 @@ std::vector<std::string> KnownComPorts() {
     return ports;
 }
 
+// Windows' own serial drivers refuse a second open of a port, but Wine and some virtual COM port
+// drivers let it through, and the unit's echoes then go to whichever program reads first. A named
+// mutex per device stops a second brelwick everywhere, across sessions too. Returns the claim, or
+// null with the code to report: ERROR_ACCESS_DENIED when another brelwick holds the port, which is
+// what Windows answers for a port that is already open.
+HANDLE ClaimPort(const std::string& devicePath, DWORD* code) {
+    // Device names are not case sensitive, and a backslash would end the mutex's name.
+    std::string name = "Global\\brelwick-port-";
+    for (const char c : devicePath) {
+        if (c == '\\') {
+            name += '/';
+        } else if (c >= 'a' && c <= 'z') {
+            name += static_cast<char>(c - 'a' + 'A');
+        } else {
+            name += c;
+        }
+    }
+    HANDLE claim = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (claim == nullptr) {
+        *code = GetLastError();
+        return nullptr;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        *code = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    return claim;
+}
+
 } // namespace
 
 std::string SerialOpenHint(int code, const std::string& portName) {
@@ -106,10 +137,18 @@ std::string MakeDevicePath(const std::string& portName) {
 }
 
 int SerialOpen(const std::string& devicePath, SerialPort** port) {
+    // Claimed before the open, so that a port another brelwick holds is not even touched.
+    DWORD claimCode = 0;
+    HANDLE claim = ClaimPort(devicePath, &claimCode);
+    if (claim == nullptr) {
+        return static_cast<int>(claimCode);
+    }
     HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return static_cast<int>(GetLastError());
+        const DWORD code = GetLastError();
+        CloseHandle(claim);
+        return static_cast<int>(code);
     }
     // "\\.\" also reaches volumes and disks. Whatever has no line settings is not a serial port,
     // and the protocol must never be written to it.
@@ -118,11 +157,12 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
     if (!GetCommState(handle, &dcb)) {
         const DWORD code = GetLastError();
         CloseHandle(handle);
+        CloseHandle(claim);
         return static_cast<int>(code != 0 ? code : ERROR_INVALID_FUNCTION);
     }
     ApplyLineSettings(handle, &dcb);
     ApplyReadTimeouts(handle);
-    *port = new SerialPort{handle};
+    *port = new SerialPort{handle, claim};
     return 0;
 }
 
@@ -143,6 +183,7 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
 
 void SerialClose(SerialPort* port) {
     CloseHandle(port->Handle);
+    CloseHandle(port->Claim);
     delete port;
 }
 

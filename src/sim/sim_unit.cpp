@@ -71,6 +71,11 @@ void CSimUnit::OnCommandByte(uint8_t byte) {
     for (const char c : m_Faults.Greeting) {
         Send(static_cast<uint8_t>(c));
     }
+    if (m_Faults.HangupHandshake == position + 1) {
+        Note("hung up where SOH would come");
+        m_State = State::HUNG_UP;
+        return;
+    }
     if (m_Faults.NoSoh) {
         m_State = State::BABBLING;
         return;

@@ -31,7 +31,7 @@ struct SimFaults {
     int NoFlashReply = -1;
     int SlowFlashBlock = -1;
     unsigned SlowFlashMs = 0;
-    int HangupHandshake = 0; // hang up when this handshake byte (1 to 6) comes
+    int HangupHandshake = 0; // hang up when this handshake byte (1 to 6) comes; 7: for SOH
     SimPlace HangupData;     // hang up when this data byte comes
     int HangupTrailer = -1;  // hang up when this block's trailer comes
     unsigned AfterEnd = 0;   // bytes sent after the end marker
@@ -53,6 +53,7 @@ class CSimUnit {
     // Answers queued since the last call, in order.
     std::vector<SimOutput> TakeOutput();
 
+    // The line is to be dropped once what was queued before has gone and been read.
     bool HungUp() const { return m_State == State::HUNG_UP; }
     bool Finished() const { return m_State == State::FINISHED; }
     // --no-soh: the unit keeps talking and never says SOH.

@@ -1,0 +1,646 @@
+// Brelwick.exe, the Windows build, run under Wine: its COM ports are pseudo-terminals linked into a
+// private Wine prefix, and the far end is the simulated unit or the test itself.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "posix_support.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+
+// Wine takes a while to start a program on a busy machine; nothing here waits that long otherwise.
+constexpr milliseconds START_LIMIT = seconds(60);
+constexpr milliseconds RUN_LIMIT = seconds(90);
+
+// What the environment gives: the program, Wine, and the prefix this run made.
+struct WineSetup {
+    std::string Exe;
+    std::string Wine64;
+    std::string Server;
+    std::string Dir;
+    std::string Prefix;
+    pid_t ServerPid = -1;
+};
+WineSetup Wine;
+
+std::string FromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// Runs a Wine tool with its output into `log`; returns its exit status.
+int RunLogged(const std::vector<std::string>& argv, const std::string& log, bool wait = true,
+              pid_t* pid = nullptr) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid != nullptr) {
+        *pid = child;
+    }
+    int status = 0;
+    if (!wait || waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One prefix for the whole run, with its own wineserver: started here with its chatter going to a
+// log, kept alive between the programs, and ended here alone.
+class WinePrefix : public testing::Environment {
+  public:
+    void SetUp() override {
+        Wine.Exe = FromEnvironment("BRELWICK_WINDOWS_EXE");
+        Wine.Wine64 = FromEnvironment("WINE64");
+        Wine.Server = FromEnvironment("WINESERVER");
+        if (Wine.Exe.empty() || Wine.Wine64.empty() || Wine.Server.empty()) {
+            GTEST_SKIP()
+                << "BRELWICK_WINDOWS_EXE, WINE64 and WINESERVER name Brelwick.exe and Wine";
+        }
+        char pattern[] = "/tmp/brelwick-wine-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        Wine.Dir = pattern;
+        Wine.Prefix = Wine.Dir + "/prefix";
+        ASSERT_EQ(mkdir(Wine.Prefix.c_str(), 0755), 0);
+        setenv("WINEPREFIX", Wine.Prefix.c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1); // no Mono or Gecko installers
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+
+        const std::string log = Wine.Dir + "/wine.log";
+        RunLogged({Wine.Server, "-f", "-p"}, log, false, &Wine.ServerPid);
+        ASSERT_EQ(RunLogged({Wine.Wine64, "wineboot", "-i"}, log), 0) << ReadFile(log);
+        // Wine links COM ports to the machine's own serial lines; no test may reach one.
+        for (int n = 1; n <= 32; ++n) {
+            unlink((Wine.Prefix + "/dosdevices/com" + std::to_string(n)).c_str());
+        }
+    }
+
+    void TearDown() override {
+        if (Wine.ServerPid > 0) {
+            RunLogged({Wine.Server, "-k"}, Wine.Dir + "/wine.log");
+            waitpid(Wine.ServerPid, nullptr, 0);
+        }
+        if (!Wine.Dir.empty()) {
+            const int ignored = std::system(("rm -rf '" + Wine.Dir + "'").c_str());
+            (void)ignored;
+        }
+    }
+};
+
+const testing::Environment* const PREFIX = testing::AddGlobalTestEnvironment(new WinePrefix);
+
+std::string DosDevice(const std::string& name) {
+    return Wine.Prefix + "/dosdevices/" + name;
+}
+
+std::vector<std::string> Brelwick(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {Wine.Wine64, Wine.Exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Links the COM port to a pty for as long as the object lives.
+class ComLink {
+  public:
+    ComLink(const std::string& com, const std::string& target) : m_Path(DosDevice(com)) {
+        unlink(m_Path.c_str());
+        EXPECT_EQ(symlink(target.c_str(), m_Path.c_str()), 0) << m_Path;
+    }
+    ~ComLink() { unlink(m_Path.c_str()); }
+
+  private:
+    std::string m_Path;
+};
+
+// ---- What the program must say and send ----
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes SMALL_IMAGE = {0x12, 0x34, 0x56};
+
+// Two blocks, the second short, with the bytes that text mode, line disciplines and flow control
+// would change: LF, CR, Ctrl-Z, XON, XOFF, NUL.
+Bytes TwoBlockImage() {
+    Bytes image(2048 + 5);
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    }
+    const uint8_t awkward[] = {0x0A, 0x0D, 0x1A, 0x11, 0x13, 0x00, 0x0D, 0x0A};
+    std::copy(std::begin(awkward), std::end(awkward), image.begin() + 100);
+    std::copy(std::begin(awkward), std::end(awkward), image.end() - 5 - 8);
+    return image;
+}
+
+std::string Hex2(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "%02x", value & 0xFFu);
+    return text;
+}
+
+// Intel HEX, 16 bytes a record, with the given line end.
+std::string HexFile(const Bytes& image, const std::string& eol) {
+    std::string text;
+    for (size_t at = 0; at < image.size(); at += 16) {
+        const size_t count = std::min<size_t>(16, image.size() - at);
+        unsigned sum = static_cast<unsigned>(count + (at >> 8) + (at & 0xFF));
+        char head[16];
+        std::snprintf(head, sizeof(head), ":%02X%04X00", static_cast<unsigned>(count),
+                      static_cast<unsigned>(at));
+        text += head;
+        for (size_t i = 0; i < count; ++i) {
+            char digits[4];
+            std::snprintf(digits, sizeof(digits), "%02X", image[at + i]);
+            text += digits;
+            sum += image[at + i];
+        }
+        char check[4];
+        std::snprintf(check, sizeof(check), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += check + eol;
+    }
+    return text + ":00000001FF" + eol;
+}
+
+const Bytes COMMAND = {0x1B, 'P', 'r', 'O', 'g', '\r'};
+
+uint16_t BlockTotal(size_t block, const Bytes& image, size_t n) {
+    unsigned sum = 0x02 + static_cast<unsigned>(block + (n >> 8) + (n & 0xFF));
+    for (size_t i = 0; i < n; ++i) {
+        sum += image[block * 2048 + i];
+    }
+    return static_cast<uint16_t>(sum);
+}
+
+size_t BlockLength(size_t block, const Bytes& image) {
+    return std::min<size_t>(2048, image.size() - block * 2048);
+}
+
+size_t BlockCount(const Bytes& image) {
+    return image.empty() ? 1 : (image.size() + 2047) / 2048;
+}
+
+// Everything that goes down the line in a whole transfer.
+Bytes LineTraffic(const Bytes& image) {
+    Bytes line = COMMAND;
+    for (size_t b = 0; b < BlockCount(image); ++b) {
+        const size_t n = BlockLength(b, image);
+        const uint16_t check = static_cast<uint16_t>(0x10000u - BlockTotal(b, image, n));
+        line.insert(line.end(), {0x02, static_cast<uint8_t>(b), static_cast<uint8_t>(n >> 8),
+                                 static_cast<uint8_t>(n & 0xFF)});
+        line.insert(line.end(), image.begin() + static_cast<long>(b * 2048),
+                    image.begin() + static_cast<long>(b * 2048 + n));
+        line.insert(line.end(),
+                    {static_cast<uint8_t>(check >> 8), static_cast<uint8_t>(check & 0xFF), 0x03});
+    }
+    line.insert(line.end(), {0xFF, 0xFF});
+    return line;
+}
+
+// Windows console text: every line ends in CR LF.
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\r\n";
+    }
+    return text;
+}
+
+const std::string USAGE =
+    Lines({"Brelwick.exe", "  -f file", "  -q ('quiet' - do not prompt to begin)",
+           "  -c com (port as COM1, COM2, COM6 ... )"});
+
+const std::string BANNER = Lines(
+    {"*******************", "  Serial port opened", "  Firmware file read in and validated",
+     "*******************", "WARNING: ", "  Each block to flash takes about 30 seconds",
+     "  Do NOT power off the unit while loading", "  Do NOT use the keyer or dial while loading",
+     "  Do NOT move the unit while loading", "  Do NOT even look at it cross-eyed while loading",
+     "  Just sit patiently and watch.  Or get coffee",
+     "  INSURE THE UNIT IS ON, AND HAS FRESH BATTERIES OR ALTERNATE POWER",
+     "  Press <enter> to begin  AND DO NOT DISTURB UNTIL DONE"});
+
+std::string FileRead(const std::string& file, size_t size, size_t read) {
+    return Lines({"Loading " + file + "  Size " + std::to_string(size) + " ",
+                  "Loaded " + file + "  Size " + std::to_string(read) + " "});
+}
+
+std::string BlocksLine(const Bytes& image) {
+    return Lines(
+        {"HEX file contains " + std::to_string(image.size() / 2048) + " blocks to transfer"});
+}
+
+std::string Loading(const std::string& file, size_t size, size_t read, const Bytes& image) {
+    return FileRead(file, size, read) + BlocksLine(image);
+}
+
+// What a whole transfer with a unit that answers every step prints after the file is loaded.
+std::string TransferText(const Bytes& image, const Bytes& ack = {0x06}) {
+    std::string text = "1b 50 72 4f 67 0d Waiting for SOH\r\n\x01STARTED\r\n";
+    for (size_t b = 0; b < BlockCount(image); ++b) {
+        const size_t n = BlockLength(b, image);
+        const uint16_t total = BlockTotal(b, image, n);
+        char sums[48];
+        std::snprintf(sums, sizeof(sums), " Data Complete: CK %04x SM %04x", total,
+                      static_cast<uint16_t>(0x10000u - total));
+        text += "02 " + Hex2(static_cast<unsigned>(b)) + " " + Hex2(static_cast<unsigned>(n >> 8)) +
+                " " + Hex2(static_cast<unsigned>(n)) + " \r\n";
+        text += Lines({sums, " Pausing for unit to erase FLASH block", Hex2(ack[0]) + " ",
+                       "CKSUM ACKED", "Pausing for unit to write FLASH block", "Erased and flashed",
+                       "Block # " + std::to_string(b) + " loaded..."});
+    }
+    return text + Lines({"Transfer Complete.  Power off the unit and power it back on"});
+}
+
+size_t Count(const std::string& text, char c) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), c));
+}
+
+// ---- Runs against the simulated unit ----
+
+struct SimRun {
+    ProcessResult Run;
+    Bytes Line;  // what came down the line
+    Bytes Flash; // what the unit wrote into its flash
+};
+
+Bytes ReadBytes(const std::string& path) {
+    const std::string text = ReadFile(path);
+    return Bytes(text.begin(), text.end());
+}
+
+// unit-sim makes the pty and the COM link, runs the program and exits with its status, or with 8
+// when the program said 0 but the unit did not receive every block with its check value holding.
+SimRun RunWithUnit(const TempDir& dir, const std::string& com,
+                   const std::vector<std::string>& faults, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--link", DosDevice(com),   "--rx",
+                                     dir.Path("rx"),    "--out",  dir.Path("flash")};
+    argv.insert(argv.end(), faults.begin(), faults.end());
+    argv.push_back("--");
+    const std::vector<std::string> program = Brelwick(args);
+    argv.insert(argv.end(), program.begin(), program.end());
+    Child child(argv, dir.Path(""));
+    SimRun run;
+    run.Run = child.Finish(RUN_LIMIT);
+    run.Line = ReadBytes(dir.Path("rx"));
+    run.Flash = ReadBytes(dir.Path("flash"));
+    return run;
+}
+
+struct UpdateCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    const char* Com;
+    bool TwoBlocks;
+    bool Banner;
+};
+PRINTS_AS_TITLE(UpdateCase)
+
+class WholeUpdate : public testing::TestWithParam<UpdateCase> {};
+
+// The console text and the bytes on the line, both exactly, from a CR LF file.
+TEST_P(WholeUpdate, SaysAndSendsExactlyWhatItShould) {
+    const UpdateCase& c = GetParam();
+    const Bytes image = c.TwoBlocks ? TwoBlockImage() : SMALL_IMAGE;
+    TempDir dir;
+    const std::string file = HexFile(image, "\r\n");
+    dir.Write("fw.hex", file);
+    const size_t read = file.size() - Count(file, '\r');
+    ASSERT_LT(read, file.size());
+
+    const SimRun run = RunWithUnit(dir, c.Com, {}, c.Args);
+    EXPECT_EQ(run.Run.Status, 0) << run.Run.Err;
+    EXPECT_EQ(run.Run.Out, Loading("fw.hex", file.size(), read, image) + (c.Banner ? BANNER : "") +
+                               TransferText(image));
+    EXPECT_EQ(run.Line, LineTraffic(image));
+    EXPECT_EQ(run.Flash, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WholeUpdate,
+    testing::Values(
+        // The Windows switch rules: "/" starts a switch, names in any case; no -q, so the banner,
+        // and the closed input lets the run go on.
+        UpdateCase{
+            "TwoBlocksWithWindowsSwitches", {"/C", "COM3", "-F", "fw.hex"}, "com3", true, true},
+        // COM10 and up open only as "\\.\COM12".
+        UpdateCase{"TwoDigitComPort", {"-c", "COM12", "-f", "fw.hex", "-q"}, "com12", false, false},
+        UpdateCase{"SlashQuiet", {"/c", "COM3", "/f", "fw.hex", "/Q"}, "com3", false, false}),
+    TitleOf<UpdateCase>);
+
+struct StatusCase {
+    const char* Title;
+    std::vector<std::string> Faults;
+    std::vector<std::string> Args;
+    int Status;
+    std::string Ending; // how the console text ends
+};
+PRINTS_AS_TITLE(StatusCase)
+
+class ExitStatus : public testing::TestWithParam<StatusCase> {};
+
+TEST_P(ExitStatus, TellsHowTheRunEnded) {
+    const StatusCase& c = GetParam();
+    TempDir dir;
+    dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\n"));
+    dir.Write("bad.hex", ":0300000012345662\n:00000001FF\n");
+    const SimRun run = RunWithUnit(dir, "com5", c.Faults, c.Args);
+    EXPECT_EQ(run.Run.Status, c.Status) << run.Run.Out << run.Run.Err;
+    const std::string& out = run.Run.Out;
+    EXPECT_TRUE(out.size() >= c.Ending.size() &&
+                out.compare(out.size() - c.Ending.size(), c.Ending.size(), c.Ending) == 0)
+        << out;
+    if (c.Status == 1 || c.Status == 2) {
+        EXPECT_EQ(run.Line, Bytes()) << "the unit was touched";
+    }
+}
+
+const std::string COMPLETE = "Transfer Complete.  Power off the unit and power it back on\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, ExitStatus,
+    testing::Values(
+        StatusCase{"Flashed", {}, {"-c", "COM5", "-f", "fw.hex", "-q"}, 0, COMPLETE},
+        StatusCase{"UsageWithoutPort", {}, {"-f", "fw.hex"}, 1, USAGE},
+        StatusCase{
+            "PortDoesNotExist",
+            {},
+            {"-c", "COM7", "-f", "fw.hex"},
+            1,
+            "Error Opening COM7... 2\r\nFile not found - serial ports on this machine: COM1\r\n"},
+        StatusCase{"FileMissing",
+                   {},
+                   {"-c", "COM5", "-f", "none.hex", "-q"},
+                   2,
+                   "Uable to access file none.hex \r\nUpdate Aborted\r\n"},
+        StatusCase{"ChecksumFails",
+                   {},
+                   {"-c", "COM5", "-f", "bad.hex", "-q"},
+                   2,
+                   Lines({"CRITICAL - CHECKSUM FAILURE on LINE 1",
+                          "HEX file contains 0 blocks to transfer", "Update Aborted"})},
+        StatusCase{"HandshakeEchoWrong",
+                   {"--bad-echo", "1"},
+                   {"-c", "COM5", "-f", "fw.hex", "-q"},
+                   3,
+                   "\n3b FAILED TO START DEVICE INTO TRANSFER MODE\r\n"},
+        StatusCase{"DataEchoWrong",
+                   {"--wrong-echo", "0:1"},
+                   {"-c", "COM5", "-f", "fw.hex", "-q"},
+                   3,
+                   "\nCRITICAL  Byte 1 (34 != 6e) mismatch\r\n"},
+        StatusCase{"HeaderEchoShort",
+                   {"--short-header", "0"},
+                   {"-c", "COM5", "-f", "fw.hex", "-q"},
+                   4,
+                   "WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE FLASHED\r\n" +
+                       COMPLETE}),
+    TitleOf<StatusCase>);
+
+// "\\.\" reaches files and devices that are no serial port; the protocol must never go into one.
+// The code Wine gives for the refused line settings is its own, so only the message's form is
+// checked.
+TEST(NotAPort, AFileBehindTheComNameIsRefusedUntouched) {
+    TempDir dir;
+    dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\n"));
+    const std::string file = dir.Write("not-a-port", "");
+    ComLink link("com6", file);
+    Child program(Brelwick({"-c", "COM6", "-f", "fw.hex", "-q"}), dir.Path(""));
+    const ProcessResult run = program.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Out.rfind("Error Opening COM6... ", 0), 0u) << run.Out;
+    EXPECT_EQ(run.Out.find("Error Opening COM6... 0\r\n"), std::string::npos) << run.Out;
+    EXPECT_EQ(ReadFile(file), "");
+}
+
+// ---- Reading the file in text mode ----
+
+struct TextCase {
+    const char* Title;
+    std::string File;
+    std::string Out;
+};
+PRINTS_AS_TITLE(TextCase)
+
+class TextMode : public testing::TestWithParam<TextCase> {};
+
+TEST_P(TextMode, ReadsWhatWindowsTextModeGives) {
+    TempDir dir;
+    dir.Write("fw.hex", GetParam().File);
+    Child child(Brelwick({"-n", "-f", "fw.hex"}), dir.Path(""));
+    const ProcessResult run = child.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Out, GetParam().Out);
+}
+
+const std::string SMALL_SUMMARY =
+    Lines({"Image length 3 bytes", "  filled 0x000000-0x000002 (3 bytes)",
+           "Blocks to send 1, of 3 bytes"});
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, TextMode,
+    testing::Values(
+        // Each CR LF arrives as LF: fewer bytes read than the file holds.
+        TextCase{"CrLfFile", ":0300000012345661\r\n:00000001FF\r\n",
+                 Loading("fw.hex", 32, 30, SMALL_IMAGE) + SMALL_SUMMARY},
+        // Ctrl-Z ends the text: the damaged record after it is never seen.
+        TextCase{"CtrlZEndsTheText", ":0300000012345661\n\x1a:0300000012345662\n",
+                 FileRead("fw.hex", 37, 18) + Lines({"WARNING - NO END OF FILE RECORD"}) +
+                     BlocksLine(SMALL_IMAGE) + SMALL_SUMMARY}),
+    TitleOf<TextCase>);
+
+// ---- The test as the unit, on a pty of its own ----
+
+const std::string EMPTY_HEX = ":00000001FF\n";
+
+// Echoes the header as the unit would; a test may echo it otherwise.
+using HeaderEcho = std::function<void(int master, const Bytes& header)>;
+
+void EchoWhole(int master, const Bytes& header) {
+    WriteAll(master, header);
+}
+
+// Plays the unit through the transfer of an empty image: one block of no bytes. Returns what came
+// down the line.
+Bytes PlayEmptyImage(Pty& pty, const HeaderEcho& echoHeader = EchoWhole) {
+    Bytes line;
+    for (size_t i = 0; i < COMMAND.size(); ++i) {
+        const Bytes byte = ReadFor(pty.Master, 1, START_LIMIT);
+        line.insert(line.end(), byte.begin(), byte.end());
+        WriteAll(pty.Master, byte);
+    }
+    WriteAll(pty.Master, {0x01});
+    const Bytes header = ReadFor(pty.Master, 4, seconds(15));
+    echoHeader(pty.Master, header);
+    const Bytes trailer = ReadFor(pty.Master, 3, seconds(15));
+    Bytes answer = trailer;
+    answer.insert(answer.end(), {0x06, 0x17});
+    WriteAll(pty.Master, answer);
+    const Bytes end = ReadFor(pty.Master, 2, seconds(15));
+    for (const Bytes* part : {&header, &trailer, &end}) {
+        line.insert(line.end(), part->begin(), part->end());
+    }
+    return line;
+}
+
+class TestAsUnit : public testing::Test {
+  protected:
+    void SetUp() override { m_Dir.Write("empty.hex", EMPTY_HEX); }
+    std::string Dir() const { return m_Dir.Path(""); }
+
+    Pty m_Pty;
+    ComLink m_Link{"com5", m_Pty.SlavePath};
+    TempDir m_Dir;
+};
+
+// A pty keeps its line at 8 data bits and no parity whatever is asked, so only the speed and the
+// stop bits can be seen to change here.
+TEST_F(TestAsUnit, OpenSetsNineteenTwoHundredBaudAndOneStopBit) {
+    termios before{};
+    ASSERT_EQ(tcgetattr(m_Pty.Slave, &before), 0);
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    before.c_cflag |= CSTOPB;
+    ASSERT_EQ(tcsetattr(m_Pty.Slave, TCSANOW, &before), 0);
+
+    // At the banner the port is open and configured, and the program waits for Enter.
+    Child program(Brelwick({"-c", "COM5", "-f", "empty.hex"}), Dir());
+    ASSERT_TRUE(program.WaitForOutput("DISTURB UNTIL DONE\r\n", START_LIMIT)) << program.Out();
+    termios line{};
+    ASSERT_EQ(tcgetattr(m_Pty.Slave, &line), 0);
+    EXPECT_EQ(cfgetispeed(&line), B19200);
+    EXPECT_EQ(cfgetospeed(&line), B19200);
+    EXPECT_EQ(line.c_cflag & CSTOPB, 0u);
+
+    program.Write("\n");
+    EXPECT_EQ(PlayEmptyImage(m_Pty), LineTraffic({}));
+    EXPECT_EQ(program.Finish(RUN_LIMIT).Status, 0);
+}
+
+TEST_F(TestAsUnit, APortAnotherBrelwickHoldsIsRefused) {
+    Child holder(Brelwick({"-c", "COM5", "-f", "empty.hex"}), Dir());
+    ASSERT_TRUE(holder.WaitForOutput("DISTURB UNTIL DONE\r\n", START_LIMIT)) << holder.Out();
+
+    Child second(Brelwick({"-c", "COM5", "-f", "empty.hex", "-q"}), Dir());
+    const ProcessResult refused = second.Finish(RUN_LIMIT);
+    EXPECT_EQ(refused.Status, 1);
+    // ERROR_ACCESS_DENIED, and the hint that another program holds the port.
+    EXPECT_EQ(refused.Out, "Error Opening COM5... 5\r\n"
+                           "Access denied - another program holds the port; close it and try "
+                           "again\r\n");
+    EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(200)), Bytes()) << "the second one wrote";
+
+    // The holder's run goes on undisturbed.
+    holder.Write("\n");
+    EXPECT_EQ(PlayEmptyImage(m_Pty), LineTraffic({}));
+    const ProcessResult held = holder.Finish(RUN_LIMIT);
+    EXPECT_EQ(held.Status, 0);
+    EXPECT_EQ(held.Out, Loading("empty.hex", 12, 12, {}) + BANNER + TransferText({}));
+}
+
+// ---- Read time-outs ----
+
+struct TimeoutCase {
+    const char* Title;
+    std::vector<int> GapsMs; // before each byte of the header echo that the unit sends
+    std::string HeaderText;  // what the program prints of the header echo
+    int Status;
+};
+PRINTS_AS_TITLE(TimeoutCase)
+
+class HeaderTimeout : public TestAsUnit, public testing::WithParamInterface<TimeoutCase> {};
+
+// A read of four bytes that has begun to bring them ends 150 ms after the last one, not 10.6 s
+// after it began; bytes that come closer together than that keep it going.
+TEST_P(HeaderTimeout, EndsOneHundredFiftyMsAfterTheLastByte) {
+    const TimeoutCase& c = GetParam();
+    Child program(Brelwick({"-c", "COM5", "-f", "empty.hex", "-q"}), Dir());
+    // The unit plays on its own thread, so that the program's output is seen the moment it comes.
+    Clock::time_point last{};
+    Bytes line;
+    std::thread unit([&] {
+        line = PlayEmptyImage(m_Pty, [&](int master, const Bytes& header) {
+            for (size_t i = 0; i < c.GapsMs.size() && i < header.size(); ++i) {
+                std::this_thread::sleep_for(milliseconds(c.GapsMs[i]));
+                WriteAll(master, {header[i]});
+            }
+            last = Clock::now();
+        });
+    });
+    Clock::time_point shown{};
+    const bool came = program.WaitForOutput(c.HeaderText, seconds(75), &shown);
+    unit.join();
+    ASSERT_TRUE(came) << program.Out();
+    EXPECT_EQ(line, LineTraffic({}));
+    if (c.Status != 0) {
+        const double waited = Millis(shown - last).count();
+        EXPECT_GE(waited, 140);
+        EXPECT_LE(waited, 500);
+    }
+    EXPECT_EQ(program.Finish(RUN_LIMIT).Status, c.Status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, HeaderTimeout,
+    testing::Values(
+        TimeoutCase{"ThreeOfFour", {0, 0, 0}, "STARTED\r\nHEADER FAILED 0\r\n02 00 00 \r\n", 4},
+        TimeoutCase{
+            "BytesWithinTheInterval", {0, 100, 100, 100}, "STARTED\r\n02 00 00 00 \r\n", 0}),
+    TitleOf<TimeoutCase>);
+
+// The unit's own time-outs, once, for real: a one-byte read of a silent line gives up after
+// 10,000 + 150 ms.
+TEST_F(TestAsUnit, SilentUnitIsGivenUpAfterTenThousandOneHundredFiftyMs) {
+    Child program(Brelwick({"-c", "COM5", "-f", "empty.hex", "-q"}), Dir());
+    ASSERT_EQ(ReadFor(m_Pty.Master, 1, START_LIMIT), Bytes{0x1B});
+    const Clock::time_point sent = Clock::now();
+    Clock::time_point shown{};
+    ASSERT_TRUE(program.WaitForOutput("DEVICE FAILED TO RESPOND\r\n", seconds(15), &shown));
+    const double waited = Millis(shown - sent).count();
+    EXPECT_GE(waited, 10140);
+    EXPECT_LE(waited, 10450);
+    const ProcessResult run = program.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(run.Out, Loading("empty.hex", 12, 12, {}) + Lines({"DEVICE FAILED TO RESPOND"}));
+    EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(100)), Bytes()) << "it went on sending";
+}
+
+// ---- The portable unit tests, built for Windows ----
+
+// The switch table's both sets of rules and the loader, as the Windows build has them.
+TEST(PortableTests, PassUnderWine) {
+    const std::string exe = FromEnvironment("BRELWICK_PORTABLE_TESTS");
+    if (exe.empty()) {
+        GTEST_SKIP() << "BRELWICK_PORTABLE_TESTS names no Windows build of the portable tests";
+    }
+    TempDir dir;
+    Child program({Wine.Wine64, exe}, dir.Path(""));
+    const ProcessResult run = program.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 0) << run.Out.substr(run.Out.size() > 3000 ? run.Out.size() - 3000 : 0);
+    EXPECT_NE(run.Out.find("[  PASSED  ]"), std::string::npos);
+}
+
+} // namespace
