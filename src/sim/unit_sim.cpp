@@ -175,28 +175,7 @@ struct Line {
     int64_t InFree = 0;                              // when the line from the updater is free again
     int64_t OutFree = 0;                             // when the line to the updater is free again
     std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
-    // A timer wakes the process some tens of microseconds after it was asked to, more on a virtual
-    // machine: at 19200 baud that alone would stretch each byte's round trip by several percent.
-    // So the wait for an answer ends LeadNs before it is due, LeadNs being how late the timer has
-    // been waking (a running mean), and an answer within LeadNs of its time is sent: on average
-    // answers then leave when due, each within about a timer's lateness of it.
-    int64_t LeadNs = 0;
-    // The pty tells the unit of a byte some microseconds after the updater wrote it, while a real
-    // line starts carrying it at once: arrivals are dated back by this much (see PtyDeliveryNs).
-    int64_t DeliveryNs = 0;
 };
-
-// Neither correction of the pacing is ever more than this. A timer lateness beyond it is a
-// preempted process, not the timer, and would pull answers ahead of their time for many bytes.
-int64_t CorrectionLimit(const Line& line) {
-    return line.ByteNs / 4;
-}
-
-// Takes in how late the timer woke the process, against the time it was asked for.
-void NoteTimerLateness(Line* line, int64_t lateNs) {
-    const int64_t sample = std::min(std::max<int64_t>(lateNs, 0), CorrectionLimit(*line));
-    line->LeadNs += (sample - line->LeadNs) / 8;
-}
 
 bool OpenLine(Line* line) {
     line->Master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -232,7 +211,7 @@ void HangUp(Line* line) {
 
 // A byte that was read at `readNs` has fully arrived one byte time after the line was free.
 int64_t Arrival(Line* line, int64_t readNs) {
-    line->InFree = std::max(readNs - line->DeliveryNs, line->InFree) + line->ByteNs;
+    line->InFree = std::max(readNs, line->InFree) + line->ByteNs;
     return line->InFree;
 }
 
@@ -243,7 +222,7 @@ void Queue(Line* line, int64_t readyNs, uint8_t byte) {
 
 // Writes the answers that are due; a full line keeps them for later.
 void SendDue(Line* line) {
-    const int64_t now = NowNs() + line->LeadNs;
+    const int64_t now = NowNs();
     while (!line->Pending.empty() && line->Pending.front().first <= now) {
         uint8_t batch[256];
         size_t count = 0;
@@ -259,36 +238,6 @@ void SendDue(Line* line) {
         }
         line->Pending.erase(line->Pending.begin(), line->Pending.begin() + sent);
     }
-}
-
-// How long a pty of our own takes to deliver a byte, at the least: taking the least of a few
-// tries keeps the unit from hearing a byte before it was sent. 0 when the probe fails.
-int64_t PtyDeliveryNs(const Line& line) {
-    Line probe;
-    int64_t least = CorrectionLimit(line);
-    if (!OpenLine(&probe)) {
-        HangUp(&probe);
-        return 0;
-    }
-    for (int i = 0; i < 16; ++i) {
-        const uint8_t byte = 0;
-        const int64_t start = NowNs();
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(probe.Master, &readable);
-        timeval limit{1, 0};
-        if (write(probe.Slave, &byte, 1) != 1 ||
-            select(probe.Master + 1, &readable, nullptr, nullptr, &limit) != 1) {
-            least = 0;
-            break;
-        }
-        least = std::min(least, NowNs() - start);
-        uint8_t got = 0;
-        while (read(probe.Master, &got, 1) > 0) {
-        }
-    }
-    HangUp(&probe);
-    return least;
 }
 
 void PauseNs(int64_t ns) {
@@ -395,44 +344,43 @@ bool ReadLine(Line* line, CSimUnit* unit, std::vector<uint8_t>* rx) {
     return true;
 }
 
-// Waits for the line, a signal, or the next answer's time, without spinning: an answer that is
-// due but finds the line full waits for the line to take it. Returns true when the line has
-// something to read.
-bool WaitForWork(Line* line) {
+// Waits for the line, a signal, or the next answer's time, blocking in the kernel all the while:
+// an answer that is due but finds the line full waits for the line to take it. Answers are never
+// sent before their time, however late the wake-up: a real line cannot bring them sooner, so the
+// pty's delivery and the timer's lateness are added to what the wire takes, not made up for.
+// Returns true when the line has something to read.
+bool WaitForWork(const Line& line) {
     fd_set readable;
     fd_set writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
     FD_SET(SignalPipe[0], &readable);
     int top = SignalPipe[0];
-    timeval wait{};
-    timeval* timeout = nullptr;
-    int64_t wakeAt = 0;
-    if (line->Master >= 0) {
-        FD_SET(line->Master, &readable);
-        top = std::max(top, line->Master);
-        if (!line->Pending.empty()) {
-            wakeAt = line->Pending.front().first - line->LeadNs;
-            const int64_t left = wakeAt - NowNs();
+    timespec wait{};
+    const timespec* timeout = nullptr;
+    if (line.Master >= 0) {
+        FD_SET(line.Master, &readable);
+        top = std::max(top, line.Master);
+        if (!line.Pending.empty()) {
+            const int64_t left = line.Pending.front().first - NowNs();
             if (left <= 0) {
-                FD_SET(line->Master, &writable);
+                FD_SET(line.Master, &writable);
             } else {
+                // To the nanosecond: select()'s microseconds, rounded up, would add to every
+                // paced answer.
                 wait.tv_sec = static_cast<time_t>(left / 1000000000);
-                wait.tv_usec = static_cast<suseconds_t>((left % 1000000000 + 999) / 1000);
+                wait.tv_nsec = static_cast<long>(left % 1000000000);
                 timeout = &wait;
             }
         }
     }
-    const int ready = select(top + 1, &readable, &writable, nullptr, timeout);
-    if (ready == 0 && timeout != nullptr) {
-        NoteTimerLateness(line, NowNs() - wakeAt);
-    }
+    const int ready = pselect(top + 1, &readable, &writable, nullptr, timeout, nullptr);
     if (ready > 0 && FD_ISSET(SignalPipe[0], &readable)) {
         char drained[64];
         while (read(SignalPipe[0], drained, sizeof(drained)) > 0) {
         }
     }
-    return ready > 0 && line->Master >= 0 && FD_ISSET(line->Master, &readable);
+    return ready > 0 && line.Master >= 0 && FD_ISSET(line.Master, &readable);
 }
 
 void Babble(Line* line) {
@@ -484,7 +432,7 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
         if (child <= 0 && (line->Master < 0 || (unit->Finished() && line->Pending.empty()))) {
             break;
         }
-        readable = WaitForWork(line);
+        readable = WaitForWork(*line);
     }
     return status;
 }
@@ -519,7 +467,6 @@ int main(int argc, char** argv) {
     }
     if (options.Baud > 0) {
         line.ByteNs = 10LL * 1000000000 / options.Baud;
-        line.DeliveryNs = PtyDeliveryNs(line);
     }
     if (!options.Link.empty()) {
         unlink(options.Link.c_str());
@@ -551,13 +498,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unit-sim: cannot write %s\n", options.Out.c_str());
     }
     PrintReport(unit);
-    if (line.ByteNs > 0) {
-        std::fprintf(stderr,
-                     "unit-sim: paced at %u baud; arrivals dated back %.1f us for the pty's "
-                     "delivery; answers aimed %.1f us early for the timer's lateness\n",
-                     options.Baud, static_cast<double>(line.DeliveryNs) / 1000,
-                     static_cast<double>(line.LeadNs) / 1000);
-    }
     if (commandStatus > 0) {
         return commandStatus;
     }
