@@ -147,13 +147,7 @@ class SimProcess {
             dup2(out[1], 1);
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, 2);
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            Exec(args);
         }
         close(out[1]);
         std::string line;

@@ -55,6 +55,16 @@ bool DrainBoth(int outFd, std::string* out, int errFd, std::string* err,
 
 } // namespace
 
+void Exec(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
                          std::chrono::milliseconds limit, int user) {
     int in[2], out[2], err[2];
@@ -73,13 +83,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
             (setgid(static_cast<gid_t>(user)) != 0 || setuid(static_cast<uid_t>(user)) != 0)) {
             _exit(126);
         }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        Exec(argv);
     }
     close(in[0]);
     close(out[1]);
@@ -119,13 +123,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& cwd) {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        Exec(argv);
     }
     close(in[0]);
     close(out[1]);

@@ -18,6 +18,10 @@ struct ProcessResult {
     long MaxRssKb = 0;     // the most memory it held at once
 };
 
+// In a child after fork(): becomes argv[0] (looked up in PATH) with its arguments; exits 127 when
+// it cannot.
+[[noreturn]] void Exec(const std::vector<std::string>& argv);
+
 // Runs the program with its arguments, feeding `input` on standard input; kills it at `limit`.
 // With `user` >= 0 it runs as that user (and group of the same number), for which the test must be
 // root.

@@ -12,6 +12,7 @@
 
 #include "app/update.h"
 #include "console_capture.h"
+#include "posix_support.h"
 
 namespace {
 
@@ -51,13 +52,7 @@ SimulatedUnit::SimulatedUnit(const std::vector<std::string>& faults) {
         for (int fd : {out[0], out[1], err[0], err[1]}) {
             close(fd);
         }
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        Exec(args);
     }
     close(out[1]);
     close(err[1]);
