@@ -292,6 +292,30 @@ size_t LockStep200(int fd) {
     return 200;
 }
 
+// A fast paced babble fills the line within the first half second; then the unit must wait.
+void HandshakeThenLetTheLineFill(int fd) {
+    Handshake(fd);
+    std::this_thread::sleep_for(milliseconds(600));
+}
+
+// Echoes of more than the line holds, none of them read yet: the rest wait for room.
+void WriteMoreThanALineHolds(int fd) {
+    WriteAll(fd, std::vector<uint8_t>(60000, 'x'));
+    std::this_thread::sleep_for(milliseconds(300));
+}
+
+void EveryEchoCame(int fd) {
+    EXPECT_EQ(ReadFor(fd, 60000, milliseconds(3000)).size(), 60000u) << "echoes went missing";
+}
+
+// A block of no bytes, up to the flash-written reply, which --slow-flash holds back for 5 s.
+void EmptyBlockUpToTheFlashReply(int fd) {
+    Handshake(fd);
+    ASSERT_EQ(ReadFor(fd, 1, milliseconds(2000)), std::vector<uint8_t>{SOH});
+    WriteAll(fd, {STX, 0, 0, 0, 0xFF, 0xFE, ETX});
+    ASSERT_EQ(ReadFor(fd, 8, milliseconds(2000)).size(), 8u) << "header, trailer and ACK";
+}
+
 // Each paced byte goes down and comes back: 2 x 10 bits at 19200 baud.
 constexpr double PACED_200_MS = 200 * 2 * 10 * 1000.0 / 19200;
 
@@ -308,6 +332,24 @@ INSTANTIATE_TEST_SUITE_P(
                     2,
                     0,
                     0},
+        SimWaitCase{"PacedBabblingIntoAFullLine",
+                    {"--no-soh", "--baud", "4000000"},
+                    HandshakeThenLetTheLineFill,
+                    Idle,
+                    LineFilledAndBabbleGoesOn,
+                    2,
+                    0,
+                    0},
+        SimWaitCase{
+            "EchoesWaitingForRoom", {}, WriteMoreThanALineHolds, Idle, EveryEchoCame, 2, 0, 0},
+        SimWaitCase{"FlashReplyDueLater",
+                    {"--slow-flash", "0:5000"},
+                    EmptyBlockUpToTheFlashReply,
+                    Idle,
+                    Nothing,
+                    2,
+                    0,
+                    0},
         SimWaitCase{"PacedLockStep",
                     {"--baud", "19200"},
                     StartBlockOf200,
@@ -317,6 +359,60 @@ INSTANTIATE_TEST_SUITE_P(
                     3,
                     PACED_200_MS}),
     TitleOf<SimWaitCase>);
+
+// ---- The paced line, step by step ----
+
+// One write and the answers it brings.
+struct LineStep {
+    std::vector<uint8_t> Down;
+    std::vector<uint8_t> Up;
+};
+
+// The handshake byte by byte, an empty block 0 and its trailer: each kind of step a transfer has.
+std::vector<LineStep> ShortConversation() {
+    std::vector<LineStep> steps;
+    const size_t last = sizeof(TRANSFER_MODE_COMMAND) - 1;
+    for (size_t i = 0; i < last; ++i) {
+        steps.push_back({{TRANSFER_MODE_COMMAND[i]}, {TRANSFER_MODE_COMMAND[i]}});
+    }
+    steps.push_back({{TRANSFER_MODE_COMMAND[last]}, {TRANSFER_MODE_COMMAND[last], SOH}});
+    steps.push_back({{STX, 0, 0, 0}, {STX, 0, 0, 0}});
+    steps.push_back({{0xFF, 0xFE, ETX}, {0xFF, 0xFE, ETX, 0x06, 0x17}});
+    return steps;
+}
+
+struct PaceCase {
+    const char* Title;
+    unsigned Baud;
+};
+PRINTS_AS_TITLE(PaceCase)
+
+class PacedLine : public testing::TestWithParam<PaceCase> {};
+
+// A real line carries one byte each way at a time, ten bit times each: after a write of n bytes
+// that brings r answers, the last answer cannot have come before (r + 1) byte times, whatever
+// the simulated unit does about the pty's own delays. A lower bound only: a busy machine makes
+// answers later, never sooner, so this holds on any machine.
+TEST_P(PacedLine, NoAnswerComesSoonerThanTheWireAllows) {
+    const double byteMs = 10.0 * 1000 / GetParam().Baud;
+    SimProcess sim({"--baud", std::to_string(GetParam().Baud)});
+    ASSERT_GE(sim.Fd, 0) << "unit-sim did not start";
+    for (const LineStep& step : ShortConversation()) {
+        const auto start = std::chrono::steady_clock::now();
+        WriteAll(sim.Fd, step.Down);
+        const std::vector<uint8_t> up = ReadFor(sim.Fd, step.Up.size(), milliseconds(2000));
+        const double took = ElapsedMs(start);
+        ASSERT_EQ(up, step.Up);
+        EXPECT_GE(took, static_cast<double>(step.Up.size() + 1) * byteMs)
+            << step.Down.size() << " bytes written, " << step.Up.size() << " answers";
+    }
+}
+
+// 1200 baud makes a byte time long against the pty's delays, so an answer sent early shows.
+INSTANTIATE_TEST_SUITE_P(Rates, PacedLine,
+                         testing::Values(PaceCase{"Baud1200", 1200}, PaceCase{"Baud19200", 19200},
+                                         PaceCase{"Baud115200", 115200}),
+                         TitleOf<PaceCase>);
 
 } // namespace
 #endif

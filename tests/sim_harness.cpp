@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <poll.h>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -71,17 +70,14 @@ SimRun SimulatedUnit::Finish() {
     SimRun run;
     int status = 0;
     pid_t done = 0;
-    rusage usage{};
-    for (int i = 0; i < 40 && (done = wait4(m_Pid, &status, WNOHANG, &usage)) == 0; ++i) {
+    for (int i = 0; i < 40 && (done = waitpid(m_Pid, &status, WNOHANG)) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (done == 0) {
         kill(m_Pid, SIGTERM);
-        wait4(m_Pid, &status, 0, &usage);
+        waitpid(m_Pid, &status, 0);
     }
     m_Pid = -1;
-    run.CpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     char chunk[4096];
     ssize_t got;

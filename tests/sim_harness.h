@@ -13,7 +13,6 @@ struct SimRun {
     std::string Report;         // what it wrote to standard error
     std::vector<uint8_t> Rx;    // every byte that came down the line
     std::vector<uint8_t> Flash; // what its blocks wrote into flash
-    double CpuSeconds = 0;      // the processor time it used, user and system
 };
 
 // unit-sim serving a new pty, with the given fault switches.

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <random>
 #include <string>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "app/status.h"
@@ -15,7 +12,6 @@
 #include "hex_text.h"
 #include "posix_support.h"
 #include "serial/serial.h"
-#include "sim/sim_unit.h"
 #include "sim_harness.h"
 #include "transfer/transfer.h"
 
@@ -611,109 +607,5 @@ INSTANTIATE_TEST_SUITE_P(
                     PromptCase{"QuietNoMeansPrompt", {"-q", "no"}, "yes please\n", true},
                     PromptCase{"EndOfInputGoesOn", {}, "", true}),
     TitleOf<PromptCase>);
-
-// ---- The simulated unit's line ----
-
-// The test plays the updater on the simulated unit's port itself, so that it sees each answer as
-// the unit sends it.
-int OpenUnitPort(const std::string& port) {
-    return open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-}
-
-// One write and the answers it brings, in the order a transfer has them.
-struct LineStep {
-    Image Down;
-    Image Up;
-};
-
-// The handshake byte by byte, an empty block 0, its trailer: every kind of step a transfer has.
-std::vector<LineStep> ShortConversation() {
-    std::vector<LineStep> steps;
-    for (size_t i = 0; i + 1 < COMMAND.size(); ++i) {
-        steps.push_back({{COMMAND[i]}, {COMMAND[i]}});
-    }
-    steps.push_back({{'\r'}, {'\r', SOH}});
-    steps.push_back({{STX, 0, 0, 0}, {STX, 0, 0, 0}});
-    steps.push_back({{0xFF, 0xFE, ETX}, {0xFF, 0xFE, ETX, SIM_ACK, SIM_FLASHED}});
-    return steps;
-}
-
-struct PaceCase {
-    const char* Title;
-    unsigned Baud;
-};
-PRINTS_AS_TITLE(PaceCase)
-
-class PacedLine : public testing::TestWithParam<PaceCase> {};
-
-// A real line carries one byte in each direction at a time, ten bit times each: the last answer
-// to a write of n bytes that brings r answers cannot come before (r + 1) byte times, however the
-// sim makes up for the pty's own delays. Only a lower bound: a busy machine makes it later.
-TEST_P(PacedLine, NoAnswerComesSoonerThanTheWireAllows) {
-    const double byteMs = 10.0 * 1000 / GetParam().Baud;
-    SimulatedUnit unit({"--baud", std::to_string(GetParam().Baud)});
-    const int fd = OpenUnitPort(unit.Port());
-    ASSERT_GE(fd, 0);
-    for (const LineStep& step : ShortConversation()) {
-        const auto start = std::chrono::steady_clock::now();
-        WriteAll(fd, step.Down);
-        const Image up = ReadFor(fd, step.Up.size(), std::chrono::milliseconds(2000));
-        const double took = ElapsedMs(start);
-        ASSERT_EQ(up, step.Up);
-        EXPECT_GE(took, static_cast<double>(step.Up.size() + 1) * byteMs)
-            << step.Down.size() << " bytes written, " << step.Up.size() << " answers";
-    }
-    WriteAll(fd, {END_MARKER[0], END_MARKER[1]});
-    close(fd);
-    const SimRun sim = unit.Finish();
-    EXPECT_EQ(sim.Status, 0) << sim.Report;
-}
-
-INSTANTIATE_TEST_SUITE_P(Rates, PacedLine,
-                         testing::Values(PaceCase{"Baud1200", 1200}, PaceCase{"Baud19200", 19200},
-                                         PaceCase{"Baud115200", 115200},
-                                         PaceCase{"Baud1000000", 1000000}),
-                         TitleOf<PaceCase>);
-
-struct WaitCase {
-    const char* Title;
-    std::vector<std::string> Faults;
-    Image Down; // what the test writes and then leaves unread
-};
-PRINTS_AS_TITLE(WaitCase)
-
-class UnitWaits : public testing::TestWithParam<WaitCase> {};
-
-// Whatever the unit waits for (an updater, a line with room on it, an answer's time), it waits
-// blocked in the kernel: a spinning unit-sim would take a core from the updater it paces.
-TEST_P(UnitWaits, WithoutTakingTheProcessor) {
-    const WaitCase& c = GetParam();
-    SimulatedUnit unit(c.Faults);
-    const int fd = OpenUnitPort(unit.Port());
-    ASSERT_GE(fd, 0);
-    WriteAll(fd, c.Down);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    const SimRun sim = unit.Finish();
-    close(fd);
-    // A spin would take most of the 0.8 s even on a busy machine; a blocked wait takes next to
-    // nothing.
-    EXPECT_LT(sim.CpuSeconds, 0.1) << sim.Report;
-}
-
-Image Repeated(uint8_t byte, size_t count) {
-    return Image(count, byte);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Waits, UnitWaits,
-    testing::Values(WaitCase{"ForAnUpdater", {}, {}}, WaitCase{"SilentUnit", {"--silent"}, COMMAND},
-                    WaitCase{"BabblingIntoAFullLine", {"--no-soh"}, COMMAND},
-                    WaitCase{
-                        "PacedBabblingIntoAFullLine", {"--no-soh", "--baud", "2000000"}, COMMAND},
-                    WaitCase{"EchoesPilingUpUnread", {}, Repeated('x', 60000)},
-                    WaitCase{"SlowFlashReplyDue",
-                             {"--slow-flash", "0:5000"},
-                             {0x1B, 'P', 'r', 'O', 'g', '\r', STX, 0, 0, 0, 0xFF, 0xFE, ETX}}),
-    TitleOf<WaitCase>);
 
 } // namespace
