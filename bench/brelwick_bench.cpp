@@ -5,7 +5,8 @@
 //    bytes in the same writes and reads the same replies with plain blocking read() and nothing
 //    else. Wall and CPU time of both, and their ratios, tell what the program's own work costs.
 // 2. One block goes to unit-sim pacing the line at 19200 baud, against the time the wire itself
-//    needs for that traffic; the bare loop does the same, to show what the pty costs by itself.
+//    needs for that traffic; the bare loop does the same, to show what the pty costs by itself,
+//    and times each step, so that an answer sooner than a real line could bring it is caught.
 // Every unit-sim run must verify every block, and the bytes that reached the unit must be the
 // ones expected, the same for both senders, or the figures mean nothing and the benchmark fails.
 #include <algorithm>
@@ -44,8 +45,9 @@ const char* const USAGE_TEXT =
     "  --baud RATE      the paced run's line speed (default 19200)\n"
     "  --rounds N       repeat everything N times and summarise (default 1)\n"
     "  --sim PATH       the unit-sim to run (default: the one built with this benchmark)\n"
-    "exit status 0 when every run reached a verified unit with the same traffic, 1 when not,\n"
-    "2 for a usage error; the timing targets are reported, not enforced.\n";
+    "exit status 0 when every run reached a verified unit with the same traffic and no paced\n"
+    "answer came sooner than the wire allows, 1 when not, 2 for a usage error; the timing\n"
+    "targets are reported, not enforced.\n";
 
 constexpr double WALL_TARGET = 1.05;  // the program within 5% of the bare loop
 constexpr double CPU_TARGET = 2.0;    // and within twice its CPU time
@@ -311,8 +313,17 @@ bool ReadAll(int fd, uint8_t* bytes, size_t count) {
     return true;
 }
 
+// How the paced line kept to the wire: steps whose replies came sooner than a real line could
+// bring them, and the least time any step took beyond what the wire needs.
+struct Honesty {
+    size_t Early = 0;
+    double LeastMarginS = 1e9;
+};
+
 // The least a lock-step sender can do: write, read the replies with a blocking read(), repeat.
-bool RunBareLoop(const SimRun& sim, const Traffic& traffic, Figures* figures) {
+// Given `honesty`, each step is also timed (two clock reads) against `byteS` a byte each way.
+bool RunBareLoop(const SimRun& sim, const Traffic& traffic, Figures* figures, double byteS = 0,
+                 Honesty* honesty = nullptr) {
     const int fd = open(sim.Port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         std::perror("brelwick_bench: bare loop open");
@@ -330,12 +341,20 @@ bool RunBareLoop(const SimRun& sim, const Traffic& traffic, Figures* figures) {
     bool ok = true;
     uint8_t* into = up.data();
     for (const Step& step : traffic.Steps) {
+        const auto before = honesty != nullptr ? std::chrono::steady_clock::now() : start.Wall;
         ok = WriteAll(fd, traffic.Down.data() + step.Start, step.Count) &&
              ReadAll(fd, into, step.Replies);
         if (!ok) {
             break;
         }
         into += step.Replies;
+        if (honesty != nullptr && step.Replies > 0) {
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+            const double margin = took - static_cast<double>(step.Replies + 1) * byteS;
+            honesty->Early += margin < 0 ? 1 : 0;
+            honesty->LeastMarginS = std::min(honesty->LeastMarginS, margin);
+        }
     }
     close(fd);
     Stop(start, figures);
@@ -354,6 +373,7 @@ struct Round {
     Figures Bare;
     Figures Paced;
     Figures PacedBare;
+    Honesty PacedHonesty;
     double WireS = 0;
 };
 
@@ -400,7 +420,8 @@ bool RunRound(const Options& options, const std::string& dir, int index, FILE* d
 
     FillImage(options.BlockBytes);
     const Traffic block = TransferTraffic(FirmwareImage, ImageLength);
-    round->WireS = static_cast<double>(WireByteTimes(block)) * BITS_PER_BYTE / options.Baud;
+    const double byteS = static_cast<double>(BITS_PER_BYTE) / options.Baud;
+    round->WireS = static_cast<double>(WireByteTimes(block)) * byteS;
     const std::vector<std::string> paced = {"--baud", std::to_string(options.Baud)};
     auto pacedProgram = [&] {
         return AgainstSim(
@@ -409,10 +430,20 @@ bool RunRound(const Options& options, const std::string& dir, int index, FILE* d
     };
     auto pacedBare = [&] {
         return AgainstSim(
-            options, dir, "paced-bare", paced, block, &round->PacedBare,
-            [&](const SimRun& sim) { return RunBareLoop(sim, block, &round->PacedBare); });
+            options, dir, "paced-bare", paced, block, &round->PacedBare, [&](const SimRun& sim) {
+                return RunBareLoop(sim, block, &round->PacedBare, byteS, &round->PacedHonesty);
+            });
     };
-    return index % 2 == 0 ? pacedProgram() && pacedBare() : pacedBare() && pacedProgram();
+    const bool pacedSent =
+        index % 2 == 0 ? pacedProgram() && pacedBare() : pacedBare() && pacedProgram();
+    if (pacedSent && round->PacedHonesty.Early > 0) {
+        std::fprintf(stderr,
+                     "brelwick_bench: %zu steps of the paced line were answered sooner than the "
+                     "wire allows\n",
+                     round->PacedHonesty.Early);
+        return false;
+    }
+    return pacedSent;
 }
 
 // ---- Report ----
@@ -457,8 +488,10 @@ void PrintRound(const Options& options, int index, const Round& r) {
                 options.Baud, r.WireS);
     PrintFigures("brelwick (TransferImage)", r.Paced);
     PrintFigures("bare lock-step loop", r.PacedBare);
-    std::printf("  against the wire: program %.4f, bare loop %.4f\n", r.Paced.WallS / r.WireS,
-                r.PacedBare.WallS / r.WireS);
+    std::printf("  against the wire: program %.4f, bare loop %.4f; each step at least %.1f us "
+                "beyond it\n",
+                r.Paced.WallS / r.WireS, r.PacedBare.WallS / r.WireS,
+                r.PacedHonesty.LeastMarginS * 1e6);
 }
 
 struct Spread {
