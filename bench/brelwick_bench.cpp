@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string>
 #include <sys/resource.h>
@@ -40,11 +41,15 @@ namespace {
 
 const char* const USAGE_TEXT =
     "usage: brelwick_bench [--bytes N] [--block-bytes N] [--baud RATE] [--rounds N] [--sim PATH]\n"
+    "                      [--cpus one|any]\n"
     "  --bytes N        image for the program-against-bare-loop runs (default 100000)\n"
     "  --block-bytes N  image for the paced run (default 2048, one block)\n"
     "  --baud RATE      the paced run's line speed (default 19200)\n"
     "  --rounds N       repeat everything N times and summarise (default 1)\n"
     "  --sim PATH       the unit-sim to run (default: the one built with this benchmark)\n"
+    "  --cpus one|any   one: the senders and unit-sim share one CPU (the default, Linux only),\n"
+    "                   so that moving between CPUs adds nothing to either sender; any: as the\n"
+    "                   scheduler places them\n"
     "exit status 0 when every run reached a verified unit with the same traffic and no paced\n"
     "answer came sooner than the wire allows, 1 when not, 2 for a usage error; the timing\n"
     "targets are reported, not enforced.\n";
@@ -60,6 +65,7 @@ struct Options {
     uint32_t BlockBytes = 2048;
     unsigned Baud = 19200;
     int Rounds = 1;
+    bool OneCpu = true;
 };
 
 // ---- The traffic of a transfer ----
@@ -459,7 +465,31 @@ std::string CpuModel() {
     return "unknown";
 }
 
-void PrintMachine(const Options& options) {
+// Each byte wakes the sender and unit-sim in turn. On different CPUs every such wake-up crosses
+// between them, which on a virtual machine costs more than the work itself and varies from round
+// to round; on one CPU both senders pay the same small price and their ratio is the program's.
+// unit-sim inherits the CPU.
+std::string PinToOneCpu(const Options& options) {
+#ifdef __linux__
+    if (options.OneCpu) {
+        const int cpu = sched_getcpu();
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (cpu >= 0) {
+            CPU_SET(static_cast<size_t>(cpu), &set);
+        }
+        if (cpu < 0 || sched_setaffinity(0, sizeof(set), &set) != 0) {
+            return std::string("on any CPU (pinning failed: ") + std::strerror(errno) + ")";
+        }
+        return "all on CPU " + std::to_string(cpu);
+    }
+#else
+    (void)options;
+#endif
+    return "on any CPU";
+}
+
+void PrintMachine(const Options& options, const std::string& placement) {
     utsname system{};
     uname(&system);
     double load[3] = {0, 0, 0};
@@ -467,8 +497,8 @@ void PrintMachine(const Options& options) {
     std::printf("machine: %ld cores, %s, %s %s; load average %.2f %.2f %.2f\n",
                 sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), system.sysname, system.release,
                 load[0], load[1], load[2]);
-    std::printf("unit-sim: %s; the program's console output goes to /dev/null\n",
-                options.Sim.c_str());
+    std::printf("unit-sim: %s; the program's console output goes to /dev/null; %s\n",
+                options.Sim.c_str(), placement.c_str());
 }
 
 void PrintFigures(const char* what, const Figures& f) {
@@ -598,6 +628,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->Baud = static_cast<unsigned>(number);
         } else if (name == "--rounds" && ParseNumber(value, 1, 1000, &number)) {
             options->Rounds = static_cast<int>(number);
+        } else if (name == "--cpus" &&
+                   (std::strcmp(value, "one") == 0 || std::strcmp(value, "any") == 0)) {
+            options->OneCpu = std::strcmp(value, "one") == 0;
         } else {
             return false;
         }
@@ -620,7 +653,7 @@ int main(int argc, char** argv) {
         std::perror("brelwick_bench");
         return 1;
     }
-    PrintMachine(options);
+    PrintMachine(options, PinToOneCpu(options));
     std::vector<Round> rounds;
     bool ok = true;
     for (int i = 0; i < options.Rounds && ok; ++i) {
