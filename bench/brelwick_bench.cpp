@@ -23,6 +23,9 @@
 #include <signal.h>
 #include <string>
 #include <sys/resource.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -501,6 +504,35 @@ void PrintMachine(const Options& options, const std::string& placement) {
                 options.Sim.c_str(), placement.c_str());
 }
 
+// unit-sim holds each paced answer until its time, and wakes for it as late as this machine's timer
+// lets it: that lateness is part of every paced step, whatever the sender does. Measured here with
+// a timed sleep of one byte time and unit-sim's 1 ns of timer slack.
+void PrintTimerLateness(const Options& options) {
+#ifdef __linux__
+    // Only for this measure: the program is timed with the slack every process gets.
+    const int slack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+    const long byteNs = static_cast<long>(1000000000LL * BITS_PER_BYTE / options.Baud);
+    const double byteUs = static_cast<double>(byteNs) / 1000.0;
+    std::vector<double> lateUs;
+    for (int i = 0; i < 1000; ++i) {
+        const auto before = std::chrono::steady_clock::now();
+        timespec wait{byteNs / 1000000000, byteNs % 1000000000};
+        nanosleep(&wait, nullptr);
+        const auto took = std::chrono::steady_clock::now() - before;
+        lateUs.push_back(std::chrono::duration<double, std::micro>(took).count() - byteUs);
+    }
+#ifdef __linux__
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0UL, 0UL, 0UL);
+#endif
+    std::sort(lateUs.begin(), lateUs.end());
+    std::printf(
+        "timer: a sleep of one byte time (%.1f us) wakes %.1f us late at the least, %.1f us "
+        "in the median\n",
+        byteUs, lateUs.front(), lateUs[lateUs.size() / 2]);
+}
+
 void PrintFigures(const char* what, const Figures& f) {
     std::printf("  %-26s %10zu %10zu %10.4f %10.4f %10.4f\n", what, f.BytesDown, f.BytesUp, f.WallS,
                 f.CpuS, f.SimCpuS);
@@ -654,6 +686,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     PrintMachine(options, PinToOneCpu(options));
+    PrintTimerLateness(options);
     std::vector<Round> rounds;
     bool ok = true;
     for (int i = 0; i < options.Rounds && ok; ++i) {
