@@ -51,13 +51,7 @@ int RunLogged(const std::vector<std::string>& argv, const std::string& log, bool
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        Exec(argv);
     }
     if (pid != nullptr) {
         *pid = child;
