@@ -478,13 +478,11 @@ std::string PinToOneCpu(const Options& options) {
         const int cpu = sched_getcpu();
         cpu_set_t set;
         CPU_ZERO(&set);
-        if (cpu >= 0) {
-            CPU_SET(static_cast<size_t>(cpu), &set);
+        CPU_SET(static_cast<size_t>(std::max(cpu, 0)), &set);
+        if (cpu >= 0 && sched_setaffinity(0, sizeof(set), &set) == 0) {
+            return "all on CPU " + std::to_string(cpu);
         }
-        if (cpu < 0 || sched_setaffinity(0, sizeof(set), &set) != 0) {
-            return std::string("on any CPU (pinning failed: ") + std::strerror(errno) + ")";
-        }
-        return "all on CPU " + std::to_string(cpu);
+        return std::string("on any CPU (pinning failed: ") + std::strerror(errno) + ")";
     }
 #else
     (void)options;
