@@ -32,9 +32,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/console.h"
-#include "app/status.h"
 #include "app/update.h"
+#include "console/console.h"
+#include "console/status.h"
 #include "hex/hex_loader.h"
 #include "serial/serial.h"
 #include "sim/sim_unit.h"

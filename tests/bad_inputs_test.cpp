@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/status.h"
+#include "console/status.h"
 #include "hex_text.h"
 #include "posix_support.h"
 

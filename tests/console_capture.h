@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/console.h"
+#include "console/console.h"
 
 class ConsoleCapture {
   public:

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "console/status.h"
 #include "hex/hex_loader.h"
 #include "hex_text.h"
 #include "posix_support.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "console/status.h"
 #include "hex_text.h"
 #include "posix_support.h"
 #include "serial/serial.h"

@@ -6,7 +6,7 @@
 // The switch table, made by RunUpdate and kept until the process ends.
 extern CCmdLine* CmdLine;
 
-// The whole program; its result is the exit status (app/status.h).
+// The whole program; its result is the exit status (console/status.h).
 int RunUpdate(int argc, char** argv);
 
 // Closes the port and frees the file's text if either is still held. Safe in any state.

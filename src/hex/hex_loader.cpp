@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "app/console.h"
+#include "console/console.h"
 
 std::string FirmwarePath;
 uint8_t* HexText = nullptr;

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "serial/serial.h"
 
 SerialPort* PortHandle = INVALID_PORT;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/console.h"
-#include "app/status.h"
+#include "console/console.h"
+#include "console/status.h"
 #include "hex/hex_loader.h"
 #include "serial/serial.h"
 

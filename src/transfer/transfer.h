@@ -20,7 +20,7 @@ constexpr uint32_t SOH_WAIT_LIMIT = 65536;
 extern uint8_t ReceiveArea[4];
 
 // Runs the whole transfer over PortHandle with FirmwareImage and reports on the console. Returns
-// STATUS_FLASHED, STATUS_TRANSFER_ENDED or STATUS_UNIT_UNANSWERED (app/status.h). The port is
+// STATUS_FLASHED, STATUS_TRANSFER_ENDED or STATUS_UNIT_UNANSWERED (console/status.h). The port is
 // closed after a complete transfer and left open otherwise.
 int TransferImage();
 

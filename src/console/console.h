@@ -1,6 +1,7 @@
-// Console output and the operator's input. Everything the program says goes through here and is
-// flushed at once, so an operator watching the terminal, or a log being written, sees each echo of
-// the unit as it arrives even though the echoes carry no newline.
+// Console output and the operator's input, used by every part of the program. Everything the
+// program says goes through here and is flushed at once, so an operator watching the terminal, or
+// a log being written, sees each echo of the unit as it arrives even though the echoes carry no
+// newline.
 #pragma once
 
 #include <cstdio>
