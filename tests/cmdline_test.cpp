@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -22,8 +23,15 @@ struct SwitchCase {
     const char* Rules;
     std::vector<std::string> Args; // the program path first
     std::vector<Lookup> Expected;
+    std::vector<std::string> Ignored = {}; // neither a switch nor a switch's value
+    std::vector<std::string> TypedT = {};  // switches whose value T was typed, not bare
+    std::vector<std::string> Given = {};   // when set: every switch given, as typed
 };
 PRINTS_AS_TITLE(SwitchCase)
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 class SwitchTable : public testing::TestWithParam<SwitchCase> {};
 
@@ -46,6 +54,18 @@ TEST_P(SwitchTable, AnswersEachLookup) {
         // Asking leaves an empty entry behind; asking again must answer the same.
         const char* again = table.GetSwitchValue(lookup.Name);
         EXPECT_EQ(again == nullptr, value == nullptr);
+        if (lookup.Value != nullptr) {
+            const bool typed = std::string(lookup.Value) != "T" || Contains(c.TypedT, lookup.Name);
+            EXPECT_EQ(table.HasTypedValue(lookup.Name), typed) << "switch '" << lookup.Name << "'";
+        }
+    }
+    EXPECT_EQ(table.IgnoredArguments(), c.Ignored);
+    if (!c.Given.empty()) {
+        std::vector<std::string> given;
+        for (const CCmdLine::GivenSwitch& s : table.GivenSwitches()) {
+            given.push_back(s.Typed);
+        }
+        EXPECT_EQ(given, c.Given);
     }
 }
 
@@ -71,7 +91,8 @@ const SwitchCase COMMON[] = {
     {"SecondValueIgnored",
      nullptr,
      {"brelwick", "-f", "a.hex", "b.hex"},
-     {{"f", "a.hex"}, {"b.hex", nullptr}}},
+     {{"f", "a.hex"}, {"b.hex", nullptr}},
+     {"b.hex"}},
     {"RepeatedSwitchKeepsLast",
      nullptr,
      {"brelwick", "-f", "a.hex", "-f", "b.hex"},
@@ -81,7 +102,13 @@ const SwitchCase COMMON[] = {
      nullptr,
      {"brelwick", "-f", "", "-c", "COM3"},
      {{"f", nullptr}, {"c", "COM3"}}},
-    {"LoneDashTakesNoValue", nullptr, {"brelwick", "-", "x"}, {{"", nullptr}, {"x", nullptr}}},
+    {"LoneDashTakesNoValue",
+     nullptr,
+     {"brelwick", "-", "x"},
+     {{"", nullptr}, {"x", nullptr}},
+     {"x"},
+     {},
+     {"-"}},
     {"WholeRemainderIsTheName",
      nullptr,
      {"brelwick", "-File", "x"},
@@ -89,13 +116,22 @@ const SwitchCase COMMON[] = {
     {"NoSpaceMeansOneName", nullptr, {"brelwick", "-fa.hex"}, {{"fa.hex", "T"}, {"f", nullptr}}},
     {"OneCharacterDropped", nullptr, {"brelwick", "--f", "x"}, {{"-f", "x"}, {"f", nullptr}}},
     {"FileNamedT", nullptr, {"brelwick", "-c", "COM3", "-f"}, {{"f", "T"}, {"c", "COM3"}}},
+    {"FileTypedAsT", nullptr, {"brelwick", "-f", "T", "-q"}, {{"f", "T"}, {"q", "T"}}, {}, {"f"}},
+    {"TypedValueThenBare",
+     nullptr,
+     {"brelwick", "-f", "a.hex", "-X", "-f"},
+     {{"f", "T"}, {"x", "T"}},
+     {},
+     {},
+     {"-f", "-X", "-f"}},
     {"PortNamedT", nullptr, {"brelwick", "-c", "-f", "fw.hex"}, {{"c", "T"}, {"f", "fw.hex"}}},
     {"OnlyAsciiLowered", nullptr, {"brelwick", "-\xC3\x84Z", "v"}, {{"\xC3\x84z", "v"}}},
     {"LongArgumentTakenWhole", nullptr, {"brelwick", "-f", LONG_PATH}, {{"f", LONG_PATH.c_str()}}},
     {"ProgramPathIsNoValue",
      nullptr,
      {"brelwick", "x", "-c", "COM3"},
-     {{"c", "COM3"}, {"x", nullptr}}},
+     {{"c", "COM3"}, {"x", nullptr}},
+     {"x"}},
 };
 
 // Cases where "/" starting an argument matters.
@@ -112,11 +148,13 @@ const SwitchCase SLASH[] = {
     {"LoneSlash",
      WINDOWS_RULES,
      {"brelwick", "/", "x", "-c", "COM3"},
-     {{"", nullptr}, {"c", "COM3"}}},
+     {{"", nullptr}, {"c", "COM3"}},
+     {"x"}},
     {"SlashIsAValue",
      POSIX_RULES,
      {"brelwick", "/C", "COM3", "-F", "fw.hex"},
-     {{"c", nullptr}, {"f", "fw.hex"}}},
+     {{"c", nullptr}, {"f", "fw.hex"}},
+     {"/C", "COM3"}},
     {"AbsolutePathsAreValues",
      POSIX_RULES,
      {"brelwick", "-c", "/dev/ttyUSB0", "-f", "/home/me/fw.hex"},

@@ -27,21 +27,34 @@ std::string SwitchName(const std::string& arg) {
 
 CCmdLine::CCmdLine(int argc, char** argv, const char* switchChars) {
     std::string pending;
+    const auto bare = [&] {
+        if (!pending.empty()) {
+            m_Table[pending] = NO_VALUE;
+            m_Typed.erase(pending);
+        }
+    };
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i] != nullptr ? argv[i] : "";
         if (IsSwitch(arg, switchChars)) {
-            if (!pending.empty()) {
-                m_Table[pending] = NO_VALUE;
-            }
+            bare();
             pending = SwitchName(arg);
+            // The program path is no switch the operator gave, whatever it starts with.
+            if (i > 0) {
+                m_Given.push_back({arg, pending});
+            }
         } else if (!pending.empty()) {
             m_Table[pending] = arg;
+            m_Typed.insert(pending);
             pending.clear();
+        } else if (i > 0) {
+            m_Ignored.push_back(arg);
         }
     }
-    if (!pending.empty()) {
-        m_Table[pending] = NO_VALUE;
-    }
+    bare();
+}
+
+bool CCmdLine::HasTypedValue(const char* name) const {
+    return m_Typed.count(name) != 0;
 }
 
 const char* CCmdLine::GetSwitchValue(const char* name) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 // The characters that start a switch. On POSIX every absolute path begins with "/", so only "-"
 // starts a switch there; Windows keeps both. This is the only place the two systems differ.
@@ -23,6 +25,23 @@ class CCmdLine {
     // value is empty. The characters stay valid while the table lives.
     const char* GetSwitchValue(const char* name);
 
+    // Whether the switch's last appearance had a value typed after it: a bare switch reads "T"
+    // just as a switch given the value T does, and only this tells them apart.
+    bool HasTypedValue(const char* name) const;
+
+    // A switch as the operator typed it, and the name it gives.
+    struct GivenSwitch {
+        std::string Typed;
+        std::string Name;
+    };
+    // The switches after the program path, in the order given.
+    const std::vector<GivenSwitch>& GivenSwitches() const { return m_Given; }
+    // The arguments after the program path that were neither a switch nor a switch's value.
+    const std::vector<std::string>& IgnoredArguments() const { return m_Ignored; }
+
   private:
     std::map<std::string, std::string> m_Table;
+    std::set<std::string> m_Typed; // switches whose value was typed
+    std::vector<GivenSwitch> m_Given;
+    std::vector<std::string> m_Ignored;
 };
