@@ -5,9 +5,13 @@
 namespace {
 FILE* ConsoleOut = nullptr;
 FILE* ConsoleIn = nullptr;
+FILE* ConsoleErr = nullptr;
 
 FILE* Out() {
     return ConsoleOut != nullptr ? ConsoleOut : stdout;
+}
+FILE* Err() {
+    return ConsoleErr != nullptr ? ConsoleErr : stderr;
 }
 FILE* In() {
     return ConsoleIn != nullptr ? ConsoleIn : stdin;
@@ -28,6 +32,14 @@ void ConsoleLine(const char* line) {
     std::fflush(Out());
 }
 
+void ConsoleNote(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(Err(), format, args);
+    va_end(args);
+    std::fflush(Err());
+}
+
 bool ConsoleReadLine(char* buffer, int size) {
     return std::fgets(buffer, size, In()) != nullptr;
 }
@@ -35,4 +47,8 @@ bool ConsoleReadLine(char* buffer, int size) {
 void SetConsoleStreams(FILE* out, FILE* in) {
     ConsoleOut = out;
     ConsoleIn = in;
+}
+
+void SetConsoleNoteStream(FILE* err) {
+    ConsoleErr = err;
 }

@@ -18,6 +18,11 @@ void ConsolePrintf(const char* format, ...) BRELWICK_PRINTF(1, 2);
 // Writes the line followed by a newline.
 void ConsoleLine(const char* line);
 
+// Writes a printf-style note for the person watching, on standard error: a warning about the
+// command line, a note about the line or the adapter, a closing summary. Scripts read standard
+// output, which carries only the program's own messages; notes never go there.
+void ConsoleNote(const char* format, ...) BRELWICK_PRINTF(1, 2);
+
 // Reads one line of at most size - 1 characters from the operator; what stays unread stays in the
 // input. Returns false at end of input.
 bool ConsoleReadLine(char* buffer, int size);
@@ -25,3 +30,5 @@ bool ConsoleReadLine(char* buffer, int size);
 // Where output goes and input comes from: standard output and standard input unless a test says
 // otherwise.
 void SetConsoleStreams(FILE* out, FILE* in);
+// Where notes go: standard error unless a test says otherwise.
+void SetConsoleNoteStream(FILE* err);
