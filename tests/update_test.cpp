@@ -148,7 +148,7 @@ TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort)
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RefusedBeforeTheUnitHearsAnything,
-    testing::Values(RefusalCase{"FileNamedT", {"-f"}, "Uable to access file T \n"},
+    testing::Values(RefusalCase{"FileNamedT", {"-f", "T"}, "Uable to access file T \n"},
                     RefusalCase{"Checksum",
                                 {"-f", "{file}"},
                                 "CRITICAL - CHECKSUM FAILURE on LINE 1\nHEX file contains 0 "

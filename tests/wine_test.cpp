@@ -379,6 +379,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StatusCase{"Flashed", {}, {"-c", "COM5", "-f", "fw.hex", "-q"}, 0, COMPLETE},
         StatusCase{"UsageWithoutPort", {}, {"-f", "fw.hex"}, 1, USAGE},
+        // A bare /f would read "T", a file the operator never named.
+        StatusCase{"BareFileIsMissing", {}, {"-c", "COM5", "/f", "/q"}, 1, USAGE},
         StatusCase{
             "PortDoesNotExist",
             {},

@@ -49,6 +49,11 @@ bool IsQuiet() {
     return quiet != nullptr && std::strcmp(quiet, "T") == 0;
 }
 
+// A bare -f or -c reads "T", a name the operator never typed: such a switch counts as missing.
+const char* TypedValue(const char* name) {
+    return CmdLine->HasTypedValue(name) ? CmdLine->GetSwitchValue(name) : nullptr;
+}
+
 // Any -n at all means check only: when in doubt, the unit is not touched.
 bool IsCheckOnly() {
     return CmdLine->GetSwitchValue("n") != nullptr;
@@ -107,12 +112,12 @@ int RunUpdate(int argc, char** argv) {
     // Only a test runs the program twice in one process; the table of the run before goes.
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
-    const char* file = CmdLine->GetSwitchValue("f");
+    const char* file = TypedValue("f");
     if (file != nullptr && IsCheckOnly()) {
         FirmwarePath = file;
         return CheckFirmwareFile();
     }
-    const char* port = file != nullptr ? CmdLine->GetSwitchValue("c") : nullptr;
+    const char* port = file != nullptr ? TypedValue("c") : nullptr;
     if (file == nullptr || port == nullptr) {
         return Usage();
     }
