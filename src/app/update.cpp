@@ -70,11 +70,9 @@ void WaitForOperator() {
 
 void PrintImageSummary() {
     ConsolePrintf("Image length %u bytes\n", static_cast<unsigned>(ImageLength));
-    const std::vector<ImageRange> ranges = FilledRanges();
-    if (ranges.empty()) {
-        ConsoleLine("  no data records");
-    }
-    for (const ImageRange& range : ranges) {
+    // A file loads only when data records put bytes into the image: there is a range to show, and
+    // something to send.
+    for (const ImageRange& range : FilledRanges()) {
         ConsolePrintf("  filled 0x%06X-0x%06X (%u bytes)\n", static_cast<unsigned>(range.Start),
                       static_cast<unsigned>(range.End - 1),
                       static_cast<unsigned>(range.End - range.Start));
@@ -82,9 +80,7 @@ void PrintImageSummary() {
     // Unlike the block count line, this counts the last, short block too.
     const unsigned whole = ImageLength / BLOCK_SIZE;
     const unsigned rest = ImageLength % BLOCK_SIZE;
-    if (ImageLength == 0) {
-        ConsoleLine("Blocks to send 1, of no bytes");
-    } else if (whole == 0) {
+    if (whole == 0) {
         ConsolePrintf("Blocks to send 1, of %u bytes\n", rest);
     } else if (rest == 0) {
         ConsolePrintf("Blocks to send %u, of 2048 bytes each\n", whole);
