@@ -44,8 +44,8 @@ TEST_P(BadFirmwareFile, IsRefusedWithStatusTwo) {
     TempDir dir;
     const std::string path = c.Make(dir);
     std::string said = c.Said;
-    if (said.find("{path}") != std::string::npos) {
-        said.replace(said.find("{path}"), 6, path);
+    for (size_t at; (at = said.find("{path}")) != std::string::npos;) {
+        said.replace(at, 6, path);
     }
 
     Pty pty;
@@ -86,6 +86,9 @@ std::string Huge(const TempDir& dir) {
 }
 
 const std::string BAD_LINE_1 = "CRITICAL - BAD RECORD on LINE 1\n";
+const std::string NOT_HEX =
+    BAD_LINE_1 + "{path} is not an Intel HEX file: its records start with ':'\n";
+const std::string ABORTED = "HEX file contains 0 blocks to transfer\nUpdate Aborted\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadFirmwareFile,
@@ -97,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "Refusing {path}: not a regular file\n"},
         BadFile{"NoReadPermission", Unreadable, "Uable to open file {path} \n", true},
         BadFile{"BinaryGarbage", [](const TempDir& d) { return d.Write("g.hex", Random(65536)); },
-                BAD_LINE_1},
+                NOT_HEX + ABORTED},
         BadFile{"TenMegabytesOfColons",
                 [](const TempDir& d) { return d.Write("c.hex", std::string(10 << 20, ':')); },
                 BAD_LINE_1},
@@ -108,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                 BAD_LINE_1},
         BadFile{"NulBytes",
                 [](const TempDir& d) { return d.Write("n.hex", std::string(1 << 20, '\0')); },
-                BAD_LINE_1},
+                NOT_HEX + ABORTED},
         BadFile{"NulInsideARecord",
                 [](const TempDir& d) {
                     std::string text = Rec(0, 0, {1}) + Rec(0, 1, {2, 3}) + END_RECORD;
@@ -119,7 +122,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"CountFarPastTheText",
                 [](const TempDir& d) { return d.Write("f.hex", ":FF0000000102\n"); }, BAD_LINE_1},
         BadFile{"FarTooLarge", Huge,
-                "Refusing {path}: 67108864 bytes is too large for a firmware file"}),
+                "Refusing {path}: 67108864 bytes is too large for a firmware file"},
+        // A download that brought nothing: sent, it would leave the unit without firmware.
+        BadFile{"EmptyDownload", [](const TempDir& d) { return d.Write("e.hex", ""); },
+                "CRITICAL - NO DATA FOR THE UNIT IN THIS FILE\n" + ABORTED},
+        BadFile{"JoinedFiles",
+                [](const TempDir& d) {
+                    return d.Write("j.hex",
+                                   Rec(0, 0, {1}) + END_RECORD + Rec(0, 1, {2}) + END_RECORD);
+                },
+                "CRITICAL - TEXT AFTER END OF FILE on LINE 3\n" + ABORTED},
+        // Sized at 0 bytes, its text made as it is read: what a file that grows while it is read
+        // shows.
+        BadFile{"GrewWhileRead", [](const TempDir&) { return std::string("/proc/self/status"); },
+                "Loading {path}  Size 0 \nRefusing {path}: it changed while it was read\n"
+                "Update Aborted\n"}),
     TitleOf<BadFile>);
 
 } // namespace

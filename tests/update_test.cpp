@@ -22,6 +22,10 @@ std::string Blocks(int count) {
     return "HEX file contains " + std::to_string(count) + " blocks to transfer\n";
 }
 
+const std::string CHECK_FAILED = "Check Failed: this file must not be sent to the unit\n";
+const std::string NO_DATA =
+    "CRITICAL - NO DATA FOR THE UNIT IN THIS FILE\n" + Blocks(0) + CHECK_FAILED;
+
 struct CheckCase {
     const char* Title;
     std::string Text;
@@ -78,38 +82,35 @@ INSTANTIATE_TEST_SUITE_P(
                   STATUS_FLASHED,
                   Blocks(0) + "Image length 3 bytes\n  filled 0x000000-0x000002 (3 bytes)\n"
                               "Blocks to send 1, of 3 bytes\n"},
-        // An empty file is no damaged one: it holds no records, so the image is empty.
-        CheckCase{"EmptyFile",
-                  "",
+        // Nothing for the unit: a 0-byte download, or an end record alone.
+        CheckCase{"EmptyFile", "", {"-n"}, STATUS_FILE_REFUSED, NO_DATA},
+        CheckCase{"EndRecordAlone", END_RECORD, {"-n"}, STATUS_FILE_REFUSED, NO_DATA},
+        CheckCase{"JoinedFiles",
+                  Rec(0, 0, {1}) + END_RECORD + Rec(0, 0x10, {2}) + END_RECORD,
                   {"-n"},
-                  STATUS_FLASHED,
-                  "WARNING - NO END OF FILE RECORD\n" + Blocks(0) +
-                      "Image length 0 bytes\n  no data records\nBlocks to send 1, of no bytes\n"},
-        CheckCase{"EmptyImageStillSendsABlock",
-                  END_RECORD,
-                  {"-n"},
-                  STATUS_FLASHED,
-                  Blocks(0) +
-                      "Image length 0 bytes\n  no data records\nBlocks to send 1, of no bytes\n"},
+                  STATUS_FILE_REFUSED,
+                  "CRITICAL - TEXT AFTER END OF FILE on LINE 3\n" + Blocks(0) + CHECK_FAILED},
         CheckCase{"RefusedFile",
                   Rec(0, 0, {1}, 1) + END_RECORD,
                   {"-n"},
                   STATUS_FILE_REFUSED,
-                  "CRITICAL - CHECKSUM FAILURE on LINE 1\n" + Blocks(0) +
-                      "Check Failed: this file must not be sent to the unit\n"},
+                  "CRITICAL - CHECKSUM FAILURE on LINE 1\n" + Blocks(0) + CHECK_FAILED},
         // Whatever follows -n, and whatever port is named, nothing is opened.
         CheckCase{"AnyValueMeansCheckOnly",
-                  END_RECORD,
+                  Rec(0, 0, {1, 2, 3}) + END_RECORD,
                   {"-n", "yes", "-c", "ttyNOSUCH0"},
                   STATUS_FLASHED,
-                  Blocks(0) +
-                      "Image length 0 bytes\n  no data records\nBlocks to send 1, of no bytes\n"}),
+                  Blocks(0) + "Image length 3 bytes\n  filled 0x000000-0x000002 (3 bytes)\n"
+                              "Blocks to send 1, of 3 bytes\n"}),
     TitleOf<CheckCase>);
 
 TEST(CheckOnlyUsage, NeedsAFile) {
-    const UpdateRun run = RunUpdateWith({"-n"});
-    EXPECT_EQ(run.Status, STATUS_USAGE);
-    EXPECT_EQ(run.Console.rfind("Brelwick.exe\n", 0), 0u) << run.Console;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-n"}, std::vector<std::string>{"-n", "-f"}}) {
+        const UpdateRun run = RunUpdateWith(args);
+        EXPECT_EQ(run.Status, STATUS_USAGE);
+        EXPECT_EQ(run.Console.rfind("Brelwick.exe\n", 0), 0u) << run.Console;
+    }
 }
 
 struct RefusalCase {
@@ -148,7 +149,7 @@ TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort)
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RefusedBeforeTheUnitHearsAnything,
-    testing::Values(RefusalCase{"FileNamedT", {"-f"}, "Uable to access file T \n"},
+    testing::Values(RefusalCase{"FileNamedT", {"-f", "T"}, "Uable to access file T \n"},
                     RefusalCase{"Checksum",
                                 {"-f", "{file}"},
                                 "CRITICAL - CHECKSUM FAILURE on LINE 1\nHEX file contains 0 "

@@ -39,7 +39,13 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"EmptyPort", {"-c", "", "-f", "fw.hex"}},
                     UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}},
                     UsageCase{"PortWithLongName", {"-port", "ttyS0", "-f", "fw.hex"}},
-                    UsageCase{"SlashIsNoSwitchHere", {"/c", "ttyS0", "-f", "fw.hex"}}),
+                    UsageCase{"SlashIsNoSwitchHere", {"/c", "ttyS0", "-f", "fw.hex"}},
+                    // A bare -f or -c would read "T": a file or a port the operator never named.
+                    UsageCase{"BareFileLast", {"-c", "ttyS0", "-f"}},
+                    UsageCase{"BareFileBeforeASwitch", {"-f", "-x.hex", "-c", "ttyS0"}},
+                    UsageCase{"FileGivenThenBare", {"-f", "fw.hex", "-c", "ttyS0", "-f"}},
+                    UsageCase{"BarePortBeforeASwitch", {"-c", "-f", "fw.hex"}},
+                    UsageCase{"BarePortLast", {"-f", "fw.hex", "-q", "-c"}}),
     TitleOf<UsageCase>);
 
 struct OpenFailure {

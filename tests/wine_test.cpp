@@ -195,7 +195,7 @@ size_t BlockLength(size_t block, const Bytes& image) {
 }
 
 size_t BlockCount(const Bytes& image) {
-    return image.empty() ? 1 : (image.size() + 2047) / 2048;
+    return (image.size() + 2047) / 2048;
 }
 
 // Everything that goes down the line in a whole transfer.
@@ -361,6 +361,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
     TempDir dir;
     dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\n"));
     dir.Write("bad.hex", ":0300000012345662\n:00000001FF\n");
+    dir.Write("empty.hex", "");
     const SimRun run = RunWithUnit(dir, "com5", c.Faults, c.Args);
     EXPECT_EQ(run.Run.Status, c.Status) << run.Run.Out << run.Run.Err;
     const std::string& out = run.Run.Out;
@@ -379,6 +380,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StatusCase{"Flashed", {}, {"-c", "COM5", "-f", "fw.hex", "-q"}, 0, COMPLETE},
         StatusCase{"UsageWithoutPort", {}, {"-f", "fw.hex"}, 1, USAGE},
+        // A bare /f would read "T", a file the operator never named.
+        StatusCase{"BareFileIsMissing", {}, {"-c", "COM5", "/f", "/q"}, 1, USAGE},
         StatusCase{
             "PortDoesNotExist",
             {},
@@ -395,6 +398,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"-c", "COM5", "-f", "bad.hex", "-q"},
                    2,
                    Lines({"CRITICAL - CHECKSUM FAILURE on LINE 1",
+                          "HEX file contains 0 blocks to transfer", "Update Aborted"})},
+        StatusCase{"NothingForTheUnit",
+                   {},
+                   {"-c", "COM5", "-f", "empty.hex", "-q"},
+                   2,
+                   Lines({"CRITICAL - NO DATA FOR THE UNIT IN THIS FILE",
                           "HEX file contains 0 blocks to transfer", "Update Aborted"})},
         StatusCase{"HandshakeEchoWrong",
                    {"--bad-echo", "1"},
@@ -468,7 +477,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The test as the unit, on a pty of its own ----
 
-const std::string EMPTY_HEX = ":00000001FF\n";
+const Bytes ONE_BYTE = {0x5A};
+const std::string ONE_BYTE_HEX = ":010000005AA5\n:00000001FF\n";
 
 // Echoes the header as the unit would; a test may echo it otherwise.
 using HeaderEcho = std::function<void(int master, const Bytes& header)>;
@@ -477,9 +487,9 @@ void EchoWhole(int master, const Bytes& header) {
     WriteAll(master, header);
 }
 
-// Plays the unit through the transfer of an empty image: one block of no bytes. Returns what came
-// down the line.
-Bytes PlayEmptyImage(Pty& pty, const HeaderEcho& echoHeader = EchoWhole) {
+// Plays the unit through the transfer of ONE_BYTE: one block of one byte. Returns what came down
+// the line.
+Bytes PlayOneByteImage(Pty& pty, const HeaderEcho& echoHeader = EchoWhole) {
     Bytes line;
     for (size_t i = 0; i < COMMAND.size(); ++i) {
         const Bytes byte = ReadFor(pty.Master, 1, START_LIMIT);
@@ -489,12 +499,14 @@ Bytes PlayEmptyImage(Pty& pty, const HeaderEcho& echoHeader = EchoWhole) {
     WriteAll(pty.Master, {0x01});
     const Bytes header = ReadFor(pty.Master, 4, seconds(15));
     echoHeader(pty.Master, header);
+    const Bytes data = ReadFor(pty.Master, 1, seconds(15));
+    WriteAll(pty.Master, data);
     const Bytes trailer = ReadFor(pty.Master, 3, seconds(15));
     Bytes answer = trailer;
     answer.insert(answer.end(), {0x06, 0x17});
     WriteAll(pty.Master, answer);
     const Bytes end = ReadFor(pty.Master, 2, seconds(15));
-    for (const Bytes* part : {&header, &trailer, &end}) {
+    for (const Bytes* part : {&header, &data, &trailer, &end}) {
         line.insert(line.end(), part->begin(), part->end());
     }
     return line;
@@ -502,7 +514,7 @@ Bytes PlayEmptyImage(Pty& pty, const HeaderEcho& echoHeader = EchoWhole) {
 
 class TestAsUnit : public testing::Test {
   protected:
-    void SetUp() override { m_Dir.Write("empty.hex", EMPTY_HEX); }
+    void SetUp() override { m_Dir.Write("one-byte.hex", ONE_BYTE_HEX); }
     std::string Dir() const { return m_Dir.Path(""); }
 
     Pty m_Pty;
@@ -521,7 +533,7 @@ TEST_F(TestAsUnit, OpenSetsNineteenTwoHundredBaudAndOneStopBit) {
     ASSERT_EQ(tcsetattr(m_Pty.Slave, TCSANOW, &before), 0);
 
     // At the banner the port is open and configured, and the program waits for Enter.
-    Child program(Brelwick({"-c", "COM5", "-f", "empty.hex"}), Dir());
+    Child program(Brelwick({"-c", "COM5", "-f", "one-byte.hex"}), Dir());
     ASSERT_TRUE(program.WaitForOutput("DISTURB UNTIL DONE\r\n", START_LIMIT)) << program.Out();
     termios line{};
     ASSERT_EQ(tcgetattr(m_Pty.Slave, &line), 0);
@@ -530,15 +542,15 @@ TEST_F(TestAsUnit, OpenSetsNineteenTwoHundredBaudAndOneStopBit) {
     EXPECT_EQ(line.c_cflag & CSTOPB, 0u);
 
     program.Write("\n");
-    EXPECT_EQ(PlayEmptyImage(m_Pty), LineTraffic({}));
+    EXPECT_EQ(PlayOneByteImage(m_Pty), LineTraffic(ONE_BYTE));
     EXPECT_EQ(program.Finish(RUN_LIMIT).Status, 0);
 }
 
 TEST_F(TestAsUnit, APortAnotherBrelwickHoldsIsRefused) {
-    Child holder(Brelwick({"-c", "COM5", "-f", "empty.hex"}), Dir());
+    Child holder(Brelwick({"-c", "COM5", "-f", "one-byte.hex"}), Dir());
     ASSERT_TRUE(holder.WaitForOutput("DISTURB UNTIL DONE\r\n", START_LIMIT)) << holder.Out();
 
-    Child second(Brelwick({"-c", "COM5", "-f", "empty.hex", "-q"}), Dir());
+    Child second(Brelwick({"-c", "COM5", "-f", "one-byte.hex", "-q"}), Dir());
     const ProcessResult refused = second.Finish(RUN_LIMIT);
     EXPECT_EQ(refused.Status, 1);
     // ERROR_ACCESS_DENIED, and the hint that another program holds the port.
@@ -549,10 +561,11 @@ TEST_F(TestAsUnit, APortAnotherBrelwickHoldsIsRefused) {
 
     // The holder's run goes on undisturbed.
     holder.Write("\n");
-    EXPECT_EQ(PlayEmptyImage(m_Pty), LineTraffic({}));
+    EXPECT_EQ(PlayOneByteImage(m_Pty), LineTraffic(ONE_BYTE));
     const ProcessResult held = holder.Finish(RUN_LIMIT);
     EXPECT_EQ(held.Status, 0);
-    EXPECT_EQ(held.Out, Loading("empty.hex", 12, 12, {}) + BANNER + TransferText({}));
+    EXPECT_EQ(held.Out,
+              Loading("one-byte.hex", 26, 26, ONE_BYTE) + BANNER + TransferText(ONE_BYTE));
 }
 
 // ---- Read time-outs ----
@@ -571,12 +584,12 @@ class HeaderTimeout : public TestAsUnit, public testing::WithParamInterface<Time
 // after it began; bytes that come closer together than that keep it going.
 TEST_P(HeaderTimeout, EndsOneHundredFiftyMsAfterTheLastByte) {
     const TimeoutCase& c = GetParam();
-    Child program(Brelwick({"-c", "COM5", "-f", "empty.hex", "-q"}), Dir());
+    Child program(Brelwick({"-c", "COM5", "-f", "one-byte.hex", "-q"}), Dir());
     // The unit plays on its own thread, so that the program's output is seen the moment it comes.
     Clock::time_point last{};
     Bytes line;
     std::thread unit([&] {
-        line = PlayEmptyImage(m_Pty, [&](int master, const Bytes& header) {
+        line = PlayOneByteImage(m_Pty, [&](int master, const Bytes& header) {
             for (size_t i = 0; i < c.GapsMs.size() && i < header.size(); ++i) {
                 std::this_thread::sleep_for(milliseconds(c.GapsMs[i]));
                 WriteAll(master, {header[i]});
@@ -588,7 +601,7 @@ TEST_P(HeaderTimeout, EndsOneHundredFiftyMsAfterTheLastByte) {
     const bool came = program.WaitForOutput(c.HeaderText, seconds(75), &shown);
     unit.join();
     ASSERT_TRUE(came) << program.Out();
-    EXPECT_EQ(line, LineTraffic({}));
+    EXPECT_EQ(line, LineTraffic(ONE_BYTE));
     if (c.Status != 0) {
         const double waited = Millis(shown - last).count();
         EXPECT_GE(waited, 140);
@@ -602,13 +615,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         TimeoutCase{"ThreeOfFour", {0, 0, 0}, "STARTED\r\nHEADER FAILED 0\r\n02 00 00 \r\n", 4},
         TimeoutCase{
-            "BytesWithinTheInterval", {0, 100, 100, 100}, "STARTED\r\n02 00 00 00 \r\n", 0}),
+            "BytesWithinTheInterval", {0, 100, 100, 100}, "STARTED\r\n02 00 00 01 \r\n", 0}),
     TitleOf<TimeoutCase>);
 
 // The unit's own time-outs, once, for real: a one-byte read of a silent line gives up after
 // 10,000 + 150 ms.
 TEST_F(TestAsUnit, SilentUnitIsGivenUpAfterTenThousandOneHundredFiftyMs) {
-    Child program(Brelwick({"-c", "COM5", "-f", "empty.hex", "-q"}), Dir());
+    Child program(Brelwick({"-c", "COM5", "-f", "one-byte.hex", "-q"}), Dir());
     ASSERT_EQ(ReadFor(m_Pty.Master, 1, START_LIMIT), Bytes{0x1B});
     const Clock::time_point sent = Clock::now();
     Clock::time_point shown{};
@@ -618,7 +631,8 @@ TEST_F(TestAsUnit, SilentUnitIsGivenUpAfterTenThousandOneHundredFiftyMs) {
     EXPECT_LE(waited, 10450);
     const ProcessResult run = program.Finish(RUN_LIMIT);
     EXPECT_EQ(run.Status, 3);
-    EXPECT_EQ(run.Out, Loading("empty.hex", 12, 12, {}) + Lines({"DEVICE FAILED TO RESPOND"}));
+    EXPECT_EQ(run.Out,
+              Loading("one-byte.hex", 26, 26, ONE_BYTE) + Lines({"DEVICE FAILED TO RESPOND"}));
     EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(100)), Bytes()) << "it went on sending";
 }
 

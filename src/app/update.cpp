@@ -49,6 +49,11 @@ bool IsQuiet() {
     return quiet != nullptr && std::strcmp(quiet, "T") == 0;
 }
 
+// A bare -f or -c reads "T", a name the operator never typed: such a switch counts as missing.
+const char* TypedValue(const char* name) {
+    return CmdLine->HasTypedValue(name) ? CmdLine->GetSwitchValue(name) : nullptr;
+}
+
 // Any -n at all means check only: when in doubt, the unit is not touched.
 bool IsCheckOnly() {
     return CmdLine->GetSwitchValue("n") != nullptr;
@@ -65,11 +70,9 @@ void WaitForOperator() {
 
 void PrintImageSummary() {
     ConsolePrintf("Image length %u bytes\n", static_cast<unsigned>(ImageLength));
-    const std::vector<ImageRange> ranges = FilledRanges();
-    if (ranges.empty()) {
-        ConsoleLine("  no data records");
-    }
-    for (const ImageRange& range : ranges) {
+    // A file loads only when data records put bytes into the image: there is a range to show, and
+    // something to send.
+    for (const ImageRange& range : FilledRanges()) {
         ConsolePrintf("  filled 0x%06X-0x%06X (%u bytes)\n", static_cast<unsigned>(range.Start),
                       static_cast<unsigned>(range.End - 1),
                       static_cast<unsigned>(range.End - range.Start));
@@ -77,9 +80,7 @@ void PrintImageSummary() {
     // Unlike the block count line, this counts the last, short block too.
     const unsigned whole = ImageLength / BLOCK_SIZE;
     const unsigned rest = ImageLength % BLOCK_SIZE;
-    if (ImageLength == 0) {
-        ConsoleLine("Blocks to send 1, of no bytes");
-    } else if (whole == 0) {
+    if (whole == 0) {
         ConsolePrintf("Blocks to send 1, of %u bytes\n", rest);
     } else if (rest == 0) {
         ConsolePrintf("Blocks to send %u, of 2048 bytes each\n", whole);
@@ -107,12 +108,12 @@ int RunUpdate(int argc, char** argv) {
     // Only a test runs the program twice in one process; the table of the run before goes.
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
-    const char* file = CmdLine->GetSwitchValue("f");
+    const char* file = TypedValue("f");
     if (file != nullptr && IsCheckOnly()) {
         FirmwarePath = file;
         return CheckFirmwareFile();
     }
-    const char* port = file != nullptr ? CmdLine->GetSwitchValue("c") : nullptr;
+    const char* port = file != nullptr ? TypedValue("c") : nullptr;
     if (file == nullptr || port == nullptr) {
         return Usage();
     }

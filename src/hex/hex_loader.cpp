@@ -69,6 +69,17 @@ bool GetFileStatus(const char* path, FileStatus* status) {
     return true;
 }
 
+// Whether `read` bytes are what a file of `size` bytes gives. On POSIX every byte comes as it is,
+// so the count is the size. Windows' text mode drops the CR of each CR LF and stops at a Ctrl-Z,
+// so there fewer is no sign of a change, and only more shows one.
+bool ReadAsSized(size_t read, size_t size) {
+#ifdef _WIN32
+    return read <= size;
+#else
+    return read == size;
+#endif
+}
+
 // Reads the whole file into HexText in text mode: on Windows a CR LF arrives as LF and Ctrl-Z
 // ends the text, so fewer bytes than the file's size may come.
 int ReadHexText() {
@@ -103,12 +114,18 @@ int ReadHexText() {
         ConsolePrintf("Refusing %s: no memory for its %d bytes\n", path, static_cast<int>(size));
         return 1;
     }
-    // Reading more than the size tells whether the file grew meanwhile; only what was read counts.
+    // Asking for more than the size lets a file that grew meanwhile show it.
     HexTextLength = std::fread(HexText, 1, size + 4, file);
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) {
         ConsolePrintf("Refusing %s: it could not be read to its end\n", path);
+        return 1;
+    }
+    // The text checked must be the file that was sized: a download still being written, or a
+    // file replaced under us, would be checked and sent half old, half new.
+    if (!ReadAsSized(HexTextLength, size)) {
+        ConsolePrintf("Refusing %s: it changed while it was read\n", path);
         return 1;
     }
     ConsolePrintf("Loaded %s  Size %d \n", path, static_cast<int>(HexTextLength));
@@ -259,8 +276,9 @@ Outcome SetSegmentBase(const Record& record, int line) {
 }
 
 Outcome ParseRecord(const Record& record, int line) {
+    // The end record holds no data; a count would have it pass over whatever text follows.
     if (record.Type == END_OF_FILE) {
-        return Outcome::END;
+        return record.Count == 0 ? Outcome::END : Refuse(BAD_RECORD, line);
     }
     if (record.Type > START_LINEAR_ADDRESS) {
         return Refuse(BAD_RECORD, line);
@@ -287,6 +305,25 @@ Outcome ParseRecord(const Record& record, int line) {
     }
 }
 
+// The file does not even begin with a record: say that it is no Intel HEX at all, not only a
+// damaged one.
+Outcome RefuseFirstRecord() {
+    ConsolePrintf(BAD_RECORD, 1);
+    ConsolePrintf("%s is not an Intel HEX file: its records start with ':'\n",
+                  FirmwarePath.c_str());
+    return Outcome::REFUSED;
+}
+
+// After the end record only blanks may follow. Anything else, above all the records of a second
+// file joined to this one, would be left out of the image without a word.
+Outcome CheckAfterEnd(size_t from, int line) {
+    bool lineEnded = false;
+    if (SkipBlanks(from, &lineEnded) >= HexTextLength) {
+        return Outcome::END;
+    }
+    return Refuse("CRITICAL - TEXT AFTER END OF FILE on LINE %d\n", lineEnded ? line + 1 : line);
+}
+
 int ParseHexText() {
     ImageLength = 0;
     SegmentBase = 0;
@@ -304,7 +341,8 @@ int ParseHexText() {
         // Anything else between records is a damaged record, not a gap to pass over: its data
         // would go missing from the image without a word.
         if (HexText[at] != ':') {
-            outcome = Refuse(BAD_RECORD, lineEnded ? line + 1 : line);
+            outcome =
+                line == 0 ? RefuseFirstRecord() : Refuse(BAD_RECORD, lineEnded ? line + 1 : line);
             break;
         }
         ++line;
@@ -316,6 +354,16 @@ int ParseHexText() {
         }
         outcome = ParseRecord(record, line);
         at = record.End();
+        if (outcome == Outcome::END) {
+            outcome = CheckAfterEnd(at, line);
+        }
+    }
+    // A file that gives the unit nothing (an empty download, records of no bytes, data only
+    // above the limit) would have its first flash block erased and left blank.
+    if (outcome != Outcome::REFUSED && Filled.empty()) {
+        ConsoleLine("CRITICAL - NO DATA FOR THE UNIT IN THIS FILE");
+        ImageLength = 0; // records of no bytes raised it; there is nothing to send
+        outcome = Outcome::REFUSED;
     }
     // A file may lack its end record; it may also have been cut short, and the operator should see.
     if (outcome == Outcome::NEXT) {
