@@ -69,19 +69,10 @@ bool GetFileStatus(const char* path, FileStatus* status) {
     return true;
 }
 
-// Whether `read` bytes are what a file of `size` bytes gives. On POSIX every byte comes as it is,
-// so the count is the size. Windows' text mode drops the CR of each CR LF and stops at a Ctrl-Z,
-// so there fewer is no sign of a change, and only more shows one.
-bool ReadAsSized(size_t read, size_t size) {
-#ifdef _WIN32
-    return read <= size;
-#else
-    return read == size;
-#endif
-}
-
-// Reads the whole file into HexText in text mode: on Windows a CR LF arrives as LF and Ctrl-Z
-// ends the text, so fewer bytes than the file's size may come.
+// Reads the whole file into HexText, every byte as it is on every system. Windows' text mode would
+// drop the CR of each CR LF, which the parse takes as a blank anyway, but it would also end the
+// text at the first Ctrl-Z: whatever followed one (the records of a second file joined to a first
+// that DOS tools ended so) would go missing from the image without a word.
 int ReadHexText() {
     const char* path = FirmwarePath.c_str();
     FileStatus status{};
@@ -103,7 +94,7 @@ int ReadHexText() {
     }
     const size_t size = static_cast<size_t>(status.Size);
     ConsolePrintf("Loading %s  Size %d \n", path, static_cast<int>(size));
-    FILE* file = std::fopen(path, "r");
+    FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         ConsolePrintf("Uable to open file %s \n", path);
         return 1;
@@ -124,7 +115,7 @@ int ReadHexText() {
     }
     // The text checked must be the file that was sized: a download still being written, or a
     // file replaced under us, would be checked and sent half old, half new.
-    if (!ReadAsSized(HexTextLength, size)) {
+    if (HexTextLength != size) {
         ConsolePrintf("Refusing %s: it changed while it was read\n", path);
         return 1;
     }

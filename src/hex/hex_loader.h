@@ -16,7 +16,7 @@ constexpr uint64_t HEX_FILE_SIZE_LIMIT = 16u * 1024 * 1024;
 // The file the operator named (-f), as given.
 extern std::string FirmwarePath;
 
-// The file's text as read (text mode), converted in place while parsing; freed by
+// The file's text as read, byte for byte, converted in place while parsing; freed by
 // ReleaseResources. HexTextLength counts the bytes read.
 extern uint8_t* HexText;
 extern size_t HexTextLength;
