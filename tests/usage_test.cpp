@@ -16,31 +16,146 @@ const std::string USAGE = "Brelwick.exe\n"
                           "  -q ('quiet' - do not prompt to begin)\n"
                           "  -c com (port as COM1, COM2, COM6 ... )\n";
 
+std::vector<std::string> Brelwick(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {BRELWICK_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// The program with its standard error joined to its standard output, to see which came first.
+ProcessResult RunJoined(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+    const std::vector<std::string> program = Brelwick(args);
+    argv.insert(argv.end(), program.begin(), program.end());
+    return RunProcess(argv);
+}
+
+std::string Ignoring(const std::string& argument) {
+    return "Ignoring argument '" + argument +
+           "': no switch takes it (a name with spaces needs quotes)\n";
+}
+
 struct UsageCase {
     const char* Title;
     std::vector<std::string> Args;
+    std::string Err; // the warnings about switches and arguments passed over
 };
 PRINTS_AS_TITLE(UsageCase)
 
 class UsageText : public testing::TestWithParam<UsageCase> {};
 
+// The warnings come first: they often tell why the usage text came.
 TEST_P(UsageText, PrintsTheFourLinesAndExitsOne) {
-    std::vector<std::string> argv = {BRELWICK_EXE};
-    argv.insert(argv.end(), GetParam().Args.begin(), GetParam().Args.end());
-    const ProcessResult run = RunProcess(argv);
+    const ProcessResult run = RunProcess(Brelwick(GetParam().Args));
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Out, USAGE);
+    EXPECT_EQ(run.Err, GetParam().Err);
+    EXPECT_EQ(RunJoined(GetParam().Args).Out, GetParam().Err + USAGE);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     MissingSwitch, UsageText,
-    testing::Values(UsageCase{"NoSwitches", {}}, UsageCase{"NoPort", {"-f", "fw.hex"}},
-                    UsageCase{"NoFile", {"-c", "ttyS0"}},
-                    UsageCase{"EmptyPort", {"-c", "", "-f", "fw.hex"}},
-                    UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}},
-                    UsageCase{"PortWithLongName", {"-port", "ttyS0", "-f", "fw.hex"}},
-                    UsageCase{"SlashIsNoSwitchHere", {"/c", "ttyS0", "-f", "fw.hex"}}),
+    testing::Values(UsageCase{"NoSwitches", {}, ""}, UsageCase{"NoPort", {"-f", "fw.hex"}, ""},
+                    UsageCase{"NoFile", {"-c", "ttyS0"}, ""},
+                    UsageCase{"EmptyPort", {"-c", "", "-f", "fw.hex"}, ""},
+                    UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}, ""},
+                    UsageCase{"PortWithLongName",
+                              {"-port", "ttyS0", "-f", "fw.hex"},
+                              "Ignoring unknown switch -port\n"},
+                    UsageCase{"PortWithGnuName",
+                              {"--port", "ttyUSB0", "-f", "fw.hex"},
+                              "Ignoring unknown switch --port\n"},
+                    UsageCase{"SlashIsNoSwitchHere",
+                              {"/c", "ttyS0", "-f", "fw.hex"},
+                              Ignoring("/c") + Ignoring("ttyS0")},
+                    // A name with a space, unquoted: its second half is no switch's value.
+                    UsageCase{"UnquotedSpace", {"-f", "my", "fw.hex"}, Ignoring("fw.hex")},
+                    UsageCase{"EverySwitchAsTyped",
+                              {"-X", "-f", "fw.hex", "-", "-y", "--", "x"},
+                              "Ignoring unknown switch -X\nIgnoring unknown switch -\n"
+                              "Ignoring unknown switch -y\nIgnoring unknown switch --\n"}),
     TitleOf<UsageCase>);
+
+struct HelpCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    std::string Err;
+};
+PRINTS_AS_TITLE(HelpCase)
+
+class HelpText : public testing::TestWithParam<HelpCase> {};
+
+size_t Find(const std::string& text, const std::string& what, size_t from = 0) {
+    const size_t at = text.find(what, from);
+    EXPECT_NE(at, std::string::npos) << "no \"" << what << "\" in\n" << text;
+    return at == std::string::npos ? from : at;
+}
+
+// The usage lines first, then -n, the port names of this system and the exit statuses, in order;
+// whatever else was asked for, nothing is opened.
+TEST_P(HelpText, FollowsTheUsageLinesAndExitsZero) {
+    const ProcessResult run = RunProcess(Brelwick(GetParam().Args));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out.substr(0, USAGE.size()), USAGE);
+    EXPECT_EQ(run.Out.find("  -n ", USAGE.size()), USAGE.size()) << run.Out;
+    size_t at = USAGE.size();
+    for (const char* part : {"ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
+                             "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
+        at = Find(run.Out, part, at);
+    }
+    EXPECT_EQ(run.Out.find("Error Opening"), std::string::npos) << run.Out;
+    EXPECT_EQ(run.Err, GetParam().Err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, HelpText,
+    testing::Values(HelpCase{"H", {"-h"}, ""}, HelpCase{"Help", {"-help"}, ""},
+                    HelpCase{"DashDashHelp", {"--help"}, ""}, HelpCase{"QuestionMark", {"-?"}, ""},
+                    HelpCase{"AnyCase", {"-HELP"}, ""},
+                    HelpCase{"BeforeAnUpdate", {"-h", "-c", "ttyNOSUCH0", "-f", "fw.hex"}, ""},
+                    HelpCase{"AfterAnUpdate", {"-c", "ttyNOSUCH0", "-f", "fw.hex", "-?"}, ""},
+                    HelpCase{
+                        "WithAMistake", {"-x", "--help", "yes"}, "Ignoring unknown switch -x\n"}),
+    TitleOf<HelpCase>);
+
+struct IgnoredCase {
+    const char* Title;
+    std::vector<std::string> Args; // after -n -f fw.hex
+    std::string Err;
+};
+PRINTS_AS_TITLE(IgnoredCase)
+
+class PassedOver : public testing::TestWithParam<IgnoredCase> {};
+
+// What the program does not know is named on standard error, and the run goes on as without it.
+TEST_P(PassedOver, IsNamedAndTheRunGoesOn) {
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", ":0300000012345661\n:00000001FF\n");
+    const ProcessResult plain = RunProcess(Brelwick({"-n", "-f", path}));
+    std::vector<std::string> args = {"-n", "-f", path};
+    args.insert(args.end(), GetParam().Args.begin(), GetParam().Args.end());
+    const ProcessResult run = RunProcess(Brelwick(args));
+    EXPECT_EQ(plain.Status, 0);
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out, plain.Out);
+    EXPECT_EQ(run.Err, GetParam().Err);
+    // Before the check begins.
+    EXPECT_EQ(RunJoined(args).Out, GetParam().Err + plain.Out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CheckOnly, PassedOver,
+    testing::Values(IgnoredCase{"KnownSwitchesSayNothing", {"-Q", "-c", "ttyNOSUCH0"}, ""},
+                    IgnoredCase{"UnknownSwitch", {"-x"}, "Ignoring unknown switch -x\n"},
+                    IgnoredCase{"UnknownSwitchWithValue",
+                                {"--baud", "19200"},
+                                "Ignoring unknown switch --baud\n"},
+                    IgnoredCase{"StrayArgument", {"fw2.hex"}, Ignoring("fw2.hex")},
+                    // The switches are named first, then the arguments.
+                    IgnoredCase{"SwitchesThenArguments",
+                                {"a", "-x", "b", "c"},
+                                "Ignoring unknown switch -x\n" + Ignoring("a") + Ignoring("c")}),
+    TitleOf<IgnoredCase>);
 
 struct OpenFailure {
     const char* Title;
