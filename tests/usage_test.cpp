@@ -2,6 +2,7 @@
 // the port are wrong.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -156,6 +157,99 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"a", "-x", "b", "c"},
                                 "Ignoring unknown switch -x\n" + Ignoring("a") + Ignoring("c")}),
     TitleOf<IgnoredCase>);
+
+// ---- unit-sim's options and report ----
+
+struct SimOptionCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    std::string Said; // the first line on standard error, before unit-sim's usage text
+};
+PRINTS_AS_TITLE(SimOptionCase)
+
+class SimOptions : public testing::TestWithParam<SimOptionCase> {};
+
+TEST_P(SimOptions, AreRefusedWithTheProblemNamed) {
+    std::vector<std::string> argv = {UNIT_SIM_EXE};
+    argv.insert(argv.end(), GetParam().Args.begin(), GetParam().Args.end());
+    const ProcessResult run = RunProcess(argv);
+    EXPECT_EQ(run.Status, 9);
+    EXPECT_EQ(run.Err.substr(0, run.Err.find('\n') + 1), "unit-sim: " + GetParam().Said + "\n");
+    EXPECT_EQ(run.Out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UnitSim, SimOptions,
+    testing::Values(SimOptionCase{"Unknown", {"--bogus"}, "unknown option --bogus"},
+                    SimOptionCase{"UnknownWithValue", {"--bogus", "3"}, "unknown option --bogus"},
+                    SimOptionCase{"UnknownAfterOthers",
+                                  {"--verbose", "--out", "f.bin", "--bogus"},
+                                  "unknown option --bogus"},
+                    SimOptionCase{"NoValue", {"--out"}, "missing value for --out"},
+                    SimOptionCase{"NoNumber", {"--silent", "--baud"}, "missing value for --baud"},
+                    SimOptionCase{"BadNumber", {"--baud", "0"}, "bad value for --baud"},
+                    SimOptionCase{"NoCommand", {"--"}, "-- needs a command"}),
+    TitleOf<SimOptionCase>);
+
+struct ReportCase {
+    const char* Title;
+    std::vector<std::string> Options; // {flash} stands for a file in the test's directory
+    int Status;
+    std::vector<std::string> Lines; // unit-sim's lines on standard error
+};
+PRINTS_AS_TITLE(ReportCase)
+
+class SimReport : public testing::TestWithParam<ReportCase> {};
+
+// After a rehearsal unit-sim says one line, so that the updater's own last lines stay in sight.
+TEST_P(SimReport, IsOneLineUnlessVerbose) {
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", ":0300000012345661\n:00000001FF\n");
+    const auto Named = [&](std::string text) {
+        const size_t at = text.find("{flash}");
+        return at == std::string::npos ? text : text.replace(at, 7, dir.Path("flash.bin"));
+    };
+    std::vector<std::string> argv = {UNIT_SIM_EXE};
+    for (const std::string& option : GetParam().Options) {
+        argv.push_back(Named(option));
+    }
+    argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+    const ProcessResult run = RunProcess(argv);
+    EXPECT_EQ(run.Status, GetParam().Status) << run.Err;
+    std::vector<std::string> said;
+    std::istringstream err(run.Err);
+    for (std::string line; std::getline(err, line);) {
+        if (line.rfind("unit-sim: ", 0) == 0) {
+            said.push_back(line);
+        }
+    }
+    std::vector<std::string> expected;
+    for (const std::string& line : GetParam().Lines) {
+        expected.push_back("unit-sim: " + Named(line));
+    }
+    EXPECT_EQ(said, expected);
+}
+
+const char* const HELD = "received 1 block, every block's check value held; ";
+
+INSTANTIATE_TEST_SUITE_P(
+    UnitSim, SimReport,
+    testing::Values(
+        ReportCase{
+            "Flashed", {"--out", "{flash}"}, 0, {std::string(HELD) + "flash written to {flash}"}},
+        ReportCase{"FlashNotKept", {}, 0, {std::string(HELD) + "flash not written (no --out)"}},
+        ReportCase{"Verbose",
+                   {"--verbose", "--out", "{flash}"},
+                   0,
+                   {"block 0: 3 bytes, check value held",
+                    "end marker after 1 blocks; 0 of them bad",
+                    std::string(HELD) + "flash written to {flash}"}},
+        ReportCase{"CutShort",
+                   {"--wrong-echo", "0:1"},
+                   3,
+                   {"received 0 blocks, the transfer did not reach its end marker; flash not "
+                    "written (no --out)"}}),
+    TitleOf<ReportCase>);
 
 struct OpenFailure {
     const char* Title;

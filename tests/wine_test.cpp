@@ -290,8 +290,9 @@ Bytes ReadBytes(const std::string& path) {
 // when the program said 0 but the unit did not receive every block with its check value holding.
 SimRun RunWithUnit(const TempDir& dir, const std::string& com,
                    const std::vector<std::string>& faults, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--link", DosDevice(com),   "--rx",
-                                     dir.Path("rx"),    "--out",  dir.Path("flash")};
+    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--verbose",      "--link",
+                                     DosDevice(com),    "--rx",           dir.Path("rx"),
+                                     "--out",           dir.Path("flash")};
     argv.insert(argv.end(), faults.begin(), faults.end());
     argv.push_back("--");
     const std::vector<std::string> program = Brelwick(args);
