@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 #include "console/console.h"
@@ -68,9 +67,9 @@ int Usage() {
     return STATUS_USAGE;
 }
 
-bool IsOneOf(const std::string& name, const char* const* names, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (name == names[i]) {
+template <size_t N> bool IsOneOf(const std::string& name, const char* const (&names)[N]) {
+    for (const char* known : names) {
+        if (name == known) {
             return true;
         }
     }
@@ -79,7 +78,7 @@ bool IsOneOf(const std::string& name, const char* const* names, size_t count) {
 
 bool IsHelpAsked() {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
-        if (IsOneOf(given.Name, HELP_SWITCHES, std::size(HELP_SWITCHES))) {
+        if (IsOneOf(given.Name, HELP_SWITCHES)) {
             return true;
         }
     }
@@ -105,8 +104,7 @@ int Help() {
 // word on standard output; the person watching is told what was passed over, before anything else.
 void WarnOfIgnoredArguments() {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
-        if (!IsOneOf(given.Name, RUN_SWITCHES, std::size(RUN_SWITCHES)) &&
-            !IsOneOf(given.Name, HELP_SWITCHES, std::size(HELP_SWITCHES))) {
+        if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES)) {
             ConsoleNote("Ignoring unknown switch %s\n", given.Typed.c_str());
         }
     }
