@@ -70,7 +70,7 @@ if ! command -v x86_64-w64-mingw32-g++ >/dev/null &&
 fi
 # Another step may have made build-win already, with its own choices: keep them.
 if [ ! -f build-win/CMakeCache.txt ]; then
-  cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DBRELWICK_TESTS=OFF >/dev/null
 fi
 cmake --build build-win -j "$jobs" >/dev/null

@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test. Fails when any build or test fails.
+# First it runs README's "Try it" command, as README gives it, so that a README whose first
+# command stops working fails here.
 # With MinGW-w64 and Wine present, Brelwick.exe is cross-built too and its tests run under Wine;
 # without them, those tests are skipped and the reason is printed.
-#   FUZZ_SECONDS  how long each fuzz target runs (default 60)
+# No command here names a build tool, as none in README does: a build folder keeps the one it was
+# first made with (CMake's default, or CMAKE_GENERATOR), whichever command made it.
+#   FUZZ_SECONDS   how long each fuzz target runs (default 60)
+#   BRELWICK_QUICK=1  leaves out the sanitizer and fuzz builds, for a quicker run by hand; CI does
+#                  not set it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# README's commands build without -j; a build of their folders here uses every CPU all the same.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$jobs}
 fuzz_seconds=${FUZZ_SECONDS:-60}
 windows_exe=""
 # Debian's wine64 package puts the loader outside PATH.
@@ -14,6 +22,29 @@ wine64=$(command -v wine64 || true)
 if [ -z "$wine64" ] && [ -x /usr/lib/wine/wine64 ]; then
   wine64=/usr/lib/wine/wine64
 fi
+
+# The one command under "Try it" in README.md, run as a reader would: it must build everything,
+# rehearse the demonstration firmware against the simulated unit and leave the image it flashed in
+# build/flash.bin.
+try_it() {
+  local command image
+  command=$(awk '/^## /{section=$0; next} section=="## Try it" && /^    [^ ]/{print substr($0, 5); exit}' README.md)
+  if [ -z "$command" ]; then
+    echo "FAILED: README.md has no command under \"## Try it\"" >&2
+    exit 1
+  fi
+  echo "== README's Try it: $command"
+  rm -f build/flash.bin
+  bash -euo pipefail -c "$command"
+  image=$(mktemp)
+  objcopy -I ihex -O binary examples/demo.hex "$image"
+  if ! cmp -s "$image" build/flash.bin; then
+    rm -f "$image"
+    echo "FAILED: build/flash.bin does not hold examples/demo.hex after README's Try it" >&2
+    exit 1
+  fi
+  rm -f "$image"
+}
 
 windows() {
   if ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
@@ -23,7 +54,7 @@ windows() {
     echo "== SKIPPING the Windows build and the Wine tests: no wine64 (Debian: wine64)"
   else
     echo "== Windows build (MinGW-w64): build-win/Brelwick.exe and the portable tests"
-    cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELWICK_TESTS=ON
     cmake --build build-win -j "$jobs"
     windows_exe="$PWD/build-win/Brelwick.exe"
@@ -32,7 +63,7 @@ windows() {
 
 native() {
   echo "== native build and tests${windows_exe:+, and Brelwick.exe under Wine ($wine64)}"
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBRELWICK_WINDOWS_EXE="$windows_exe" -DBRELWICK_WINE64="$wine64"
   cmake --build build -j "$jobs"
   ctest --test-dir build --output-on-failure -j "$jobs"
@@ -54,7 +85,7 @@ packages() {
 sanitizers() {
   echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   local flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRELWICK_WINDOWS_EXE= \
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBRELWICK_WINDOWS_EXE= \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -65,7 +96,7 @@ sanitizers() {
 # fails it. What the fuzzer finds goes to a scratch corpus, not into the repository.
 fuzz() {
   echo "== fuzzing, ${fuzz_seconds} s a target"
-  CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DBRELWICK_FUZZ=ON -DBRELWICK_TESTS=OFF
+  CXX=clang++ cmake -S . -B build-fuzz -DBRELWICK_FUZZ=ON -DBRELWICK_TESTS=OFF
   cmake --build build-fuzz -j "$jobs" --target hex_loader_fuzz cmdline_fuzz
   local target scratch
   for target in hex_loader cmdline; do
@@ -77,9 +108,14 @@ fuzz() {
   done
 }
 
+try_it
 windows
 native
 bench_smoke
 packages
-sanitizers
-fuzz
+if [ "${BRELWICK_QUICK:-}" = 1 ]; then
+  echo "== SKIPPING the sanitizer and fuzz builds: BRELWICK_QUICK=1"
+else
+  sanitizers
+  fuzz
+fi

@@ -41,8 +41,9 @@ SimulatedUnit::SimulatedUnit(const std::vector<std::string>& faults) {
     if (pipe(out) != 0 || pipe(err) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    std::vector<std::string> args = {UNIT_SIM_EXE, "--rx", m_Dir.Path("rx.bin"), "--out",
-                                     m_Dir.Path("flash.bin")};
+    // Every block's line in the report, for the messages of a failing test.
+    std::vector<std::string> args = {UNIT_SIM_EXE,         "--verbose", "--rx",
+                                     m_Dir.Path("rx.bin"), "--out",     m_Dir.Path("flash.bin")};
     args.insert(args.end(), faults.begin(), faults.end());
     m_Pid = fork();
     if (m_Pid == 0) {

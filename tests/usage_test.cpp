@@ -2,6 +2,7 @@
 // the port are wrong.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -16,37 +17,247 @@ const std::string USAGE = "Brelwick.exe\n"
                           "  -q ('quiet' - do not prompt to begin)\n"
                           "  -c com (port as COM1, COM2, COM6 ... )\n";
 
+std::vector<std::string> Brelwick(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {BRELWICK_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// The program with its standard error joined to its standard output, to see which came first.
+ProcessResult RunJoined(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+    const std::vector<std::string> program = Brelwick(args);
+    argv.insert(argv.end(), program.begin(), program.end());
+    return RunProcess(argv);
+}
+
+std::string Ignoring(const std::string& argument) {
+    return "Ignoring argument '" + argument +
+           "': no switch takes it (a name with spaces needs quotes)\n";
+}
+
 struct UsageCase {
     const char* Title;
     std::vector<std::string> Args;
+    std::string Err; // the warnings about switches and arguments passed over
 };
 PRINTS_AS_TITLE(UsageCase)
 
 class UsageText : public testing::TestWithParam<UsageCase> {};
 
+// The warnings come first: they often tell why the usage text came.
 TEST_P(UsageText, PrintsTheFourLinesAndExitsOne) {
-    std::vector<std::string> argv = {BRELWICK_EXE};
-    argv.insert(argv.end(), GetParam().Args.begin(), GetParam().Args.end());
-    const ProcessResult run = RunProcess(argv);
+    const ProcessResult run = RunProcess(Brelwick(GetParam().Args));
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Out, USAGE);
+    EXPECT_EQ(run.Err, GetParam().Err);
+    EXPECT_EQ(RunJoined(GetParam().Args).Out, GetParam().Err + USAGE);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     MissingSwitch, UsageText,
-    testing::Values(UsageCase{"NoSwitches", {}}, UsageCase{"NoPort", {"-f", "fw.hex"}},
-                    UsageCase{"NoFile", {"-c", "ttyS0"}},
-                    UsageCase{"EmptyPort", {"-c", "", "-f", "fw.hex"}},
-                    UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}},
-                    UsageCase{"PortWithLongName", {"-port", "ttyS0", "-f", "fw.hex"}},
-                    UsageCase{"SlashIsNoSwitchHere", {"/c", "ttyS0", "-f", "fw.hex"}},
+    testing::Values(UsageCase{"NoSwitches", {}, ""}, UsageCase{"NoPort", {"-f", "fw.hex"}, ""},
+                    UsageCase{"NoFile", {"-c", "ttyS0"}, ""},
+                    UsageCase{"EmptyPort", {"-c", "", "-f", "fw.hex"}, ""},
+                    UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}, ""},
+                    UsageCase{"PortWithLongName",
+                              {"-port", "ttyS0", "-f", "fw.hex"},
+                              "Ignoring unknown switch -port\n"},
+                    UsageCase{"PortWithGnuName",
+                              {"--port", "ttyUSB0", "-f", "fw.hex"},
+                              "Ignoring unknown switch --port\n"},
+                    UsageCase{"SlashIsNoSwitchHere",
+                              {"/c", "ttyS0", "-f", "fw.hex"},
+                              Ignoring("/c") + Ignoring("ttyS0")},
+                    // A name with a space, unquoted: its second half is no switch's value.
+                    UsageCase{"UnquotedSpace", {"-f", "my", "fw.hex"}, Ignoring("fw.hex")},
+                    UsageCase{"EverySwitchAsTyped",
+                              {"-X", "-f", "fw.hex", "-", "-y", "--", "x"},
+                              "Ignoring unknown switch -X\nIgnoring unknown switch -\n"
+                              "Ignoring unknown switch -y\nIgnoring unknown switch --\n"},
                     // A bare -f or -c would read "T": a file or a port the operator never named.
-                    UsageCase{"BareFileLast", {"-c", "ttyS0", "-f"}},
-                    UsageCase{"BareFileBeforeASwitch", {"-f", "-x.hex", "-c", "ttyS0"}},
-                    UsageCase{"FileGivenThenBare", {"-f", "fw.hex", "-c", "ttyS0", "-f"}},
-                    UsageCase{"BarePortBeforeASwitch", {"-c", "-f", "fw.hex"}},
-                    UsageCase{"BarePortLast", {"-f", "fw.hex", "-q", "-c"}}),
+                    UsageCase{"BareFileLast", {"-c", "ttyS0", "-f"}, ""},
+                    UsageCase{"BareFileBeforeASwitch",
+                              {"-f", "-x.hex", "-c", "ttyS0"},
+                              "Ignoring unknown switch -x.hex\n"},
+                    UsageCase{"FileGivenThenBare", {"-f", "fw.hex", "-c", "ttyS0", "-f"}, ""},
+                    UsageCase{"BarePortBeforeASwitch", {"-c", "-f", "fw.hex"}, ""},
+                    UsageCase{"BarePortLast", {"-f", "fw.hex", "-q", "-c"}, ""}),
     TitleOf<UsageCase>);
+
+struct HelpCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    std::string Err;
+};
+PRINTS_AS_TITLE(HelpCase)
+
+class HelpText : public testing::TestWithParam<HelpCase> {};
+
+size_t Find(const std::string& text, const std::string& what, size_t from = 0) {
+    const size_t at = text.find(what, from);
+    EXPECT_NE(at, std::string::npos) << "no \"" << what << "\" in\n" << text;
+    return at == std::string::npos ? from : at;
+}
+
+// The usage lines first, then -n, the port names of this system and the exit statuses, in order;
+// whatever else was asked for, nothing is opened.
+TEST_P(HelpText, FollowsTheUsageLinesAndExitsZero) {
+    const ProcessResult run = RunProcess(Brelwick(GetParam().Args));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out.substr(0, USAGE.size()), USAGE);
+    EXPECT_EQ(run.Out.find("  -n ", USAGE.size()), USAGE.size()) << run.Out;
+    size_t at = USAGE.size();
+    for (const char* part : {"ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
+                             "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
+        at = Find(run.Out, part, at);
+    }
+    EXPECT_EQ(run.Out.find("Error Opening"), std::string::npos) << run.Out;
+    EXPECT_EQ(run.Err, GetParam().Err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, HelpText,
+    testing::Values(HelpCase{"H", {"-h"}, ""}, HelpCase{"Help", {"-help"}, ""},
+                    HelpCase{"DashDashHelp", {"--help"}, ""}, HelpCase{"QuestionMark", {"-?"}, ""},
+                    HelpCase{"AnyCase", {"-HELP"}, ""},
+                    HelpCase{"BeforeAnUpdate", {"-h", "-c", "ttyNOSUCH0", "-f", "fw.hex"}, ""},
+                    HelpCase{"AfterAnUpdate", {"-c", "ttyNOSUCH0", "-f", "fw.hex", "-?"}, ""},
+                    HelpCase{
+                        "WithAMistake", {"-x", "--help", "yes"}, "Ignoring unknown switch -x\n"}),
+    TitleOf<HelpCase>);
+
+struct IgnoredCase {
+    const char* Title;
+    std::vector<std::string> Args; // after -n -f fw.hex
+    std::string Err;
+};
+PRINTS_AS_TITLE(IgnoredCase)
+
+class PassedOver : public testing::TestWithParam<IgnoredCase> {};
+
+// What the program does not know is named on standard error, and the run goes on as without it.
+TEST_P(PassedOver, IsNamedAndTheRunGoesOn) {
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", ":0300000012345661\n:00000001FF\n");
+    const ProcessResult plain = RunProcess(Brelwick({"-n", "-f", path}));
+    std::vector<std::string> args = {"-n", "-f", path};
+    args.insert(args.end(), GetParam().Args.begin(), GetParam().Args.end());
+    const ProcessResult run = RunProcess(Brelwick(args));
+    EXPECT_EQ(plain.Status, 0);
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out, plain.Out);
+    EXPECT_EQ(run.Err, GetParam().Err);
+    // Before the check begins.
+    EXPECT_EQ(RunJoined(args).Out, GetParam().Err + plain.Out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CheckOnly, PassedOver,
+    testing::Values(IgnoredCase{"KnownSwitchesSayNothing", {"-Q", "-c", "ttyNOSUCH0"}, ""},
+                    IgnoredCase{"UnknownSwitch", {"-x"}, "Ignoring unknown switch -x\n"},
+                    IgnoredCase{"UnknownSwitchWithValue",
+                                {"--baud", "19200"},
+                                "Ignoring unknown switch --baud\n"},
+                    IgnoredCase{"StrayArgument", {"fw2.hex"}, Ignoring("fw2.hex")},
+                    // The switches are named first, then the arguments.
+                    IgnoredCase{"SwitchesThenArguments",
+                                {"a", "-x", "b", "c"},
+                                "Ignoring unknown switch -x\n" + Ignoring("a") + Ignoring("c")}),
+    TitleOf<IgnoredCase>);
+
+// ---- unit-sim's options and report ----
+
+struct SimOptionCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    std::string Said; // the first line on standard error, before unit-sim's usage text
+};
+PRINTS_AS_TITLE(SimOptionCase)
+
+class SimOptions : public testing::TestWithParam<SimOptionCase> {};
+
+TEST_P(SimOptions, AreRefusedWithTheProblemNamed) {
+    std::vector<std::string> argv = {UNIT_SIM_EXE};
+    argv.insert(argv.end(), GetParam().Args.begin(), GetParam().Args.end());
+    const ProcessResult run = RunProcess(argv);
+    EXPECT_EQ(run.Status, 9);
+    EXPECT_EQ(run.Err.substr(0, run.Err.find('\n') + 1), "unit-sim: " + GetParam().Said + "\n");
+    EXPECT_EQ(run.Out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UnitSim, SimOptions,
+    testing::Values(SimOptionCase{"Unknown", {"--bogus"}, "unknown option --bogus"},
+                    SimOptionCase{"UnknownWithValue", {"--bogus", "3"}, "unknown option --bogus"},
+                    SimOptionCase{"UnknownAfterOthers",
+                                  {"--verbose", "--out", "f.bin", "--bogus"},
+                                  "unknown option --bogus"},
+                    SimOptionCase{"NoValue", {"--out"}, "missing value for --out"},
+                    SimOptionCase{"NoNumber", {"--silent", "--baud"}, "missing value for --baud"},
+                    SimOptionCase{"BadNumber", {"--baud", "0"}, "bad value for --baud"},
+                    SimOptionCase{"NoCommand", {"--"}, "-- needs a command"}),
+    TitleOf<SimOptionCase>);
+
+struct ReportCase {
+    const char* Title;
+    std::vector<std::string> Options; // {flash} stands for a file in the test's directory
+    int Status;
+    std::vector<std::string> Lines; // unit-sim's lines on standard error
+};
+PRINTS_AS_TITLE(ReportCase)
+
+class SimReport : public testing::TestWithParam<ReportCase> {};
+
+// After a rehearsal unit-sim says one line, so that the updater's own last lines stay in sight.
+TEST_P(SimReport, IsOneLineUnlessVerbose) {
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", ":0300000012345661\n:00000001FF\n");
+    const auto Named = [&](std::string text) {
+        const size_t at = text.find("{flash}");
+        return at == std::string::npos ? text : text.replace(at, 7, dir.Path("flash.bin"));
+    };
+    std::vector<std::string> argv = {UNIT_SIM_EXE};
+    for (const std::string& option : GetParam().Options) {
+        argv.push_back(Named(option));
+    }
+    argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+    const ProcessResult run = RunProcess(argv);
+    EXPECT_EQ(run.Status, GetParam().Status) << run.Err;
+    std::vector<std::string> said;
+    std::istringstream err(run.Err);
+    for (std::string line; std::getline(err, line);) {
+        if (line.rfind("unit-sim: ", 0) == 0) {
+            said.push_back(line);
+        }
+    }
+    std::vector<std::string> expected;
+    for (const std::string& line : GetParam().Lines) {
+        expected.push_back("unit-sim: " + Named(line));
+    }
+    EXPECT_EQ(said, expected);
+}
+
+const char* const HELD = "received 1 block, every block's check value held; ";
+
+INSTANTIATE_TEST_SUITE_P(
+    UnitSim, SimReport,
+    testing::Values(
+        ReportCase{
+            "Flashed", {"--out", "{flash}"}, 0, {std::string(HELD) + "flash written to {flash}"}},
+        ReportCase{"FlashNotKept", {}, 0, {std::string(HELD) + "flash not written (no --out)"}},
+        ReportCase{"Verbose",
+                   {"--verbose", "--out", "{flash}"},
+                   0,
+                   {"block 0: 3 bytes, check value held",
+                    "end marker after 1 blocks; 0 of them bad",
+                    std::string(HELD) + "flash written to {flash}"}},
+        ReportCase{"CutShort",
+                   {"--wrong-echo", "0:1"},
+                   3,
+                   {"received 0 blocks, the transfer did not reach its end marker; flash not "
+                    "written (no --out)"}}),
+    TitleOf<ReportCase>);
 
 struct OpenFailure {
     const char* Title;

@@ -286,8 +286,9 @@ Bytes ReadBytes(const std::string& path) {
 // when the program said 0 but the unit did not receive every block with its check value holding.
 SimRun RunWithUnit(const TempDir& dir, const std::string& com,
                    const std::vector<std::string>& faults, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--link", DosDevice(com),   "--rx",
-                                     dir.Path("rx"),    "--out",  dir.Path("flash")};
+    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--verbose",      "--link",
+                                     DosDevice(com),    "--rx",           dir.Path("rx"),
+                                     "--out",           dir.Path("flash")};
     argv.insert(argv.end(), faults.begin(), faults.end());
     argv.push_back("--");
     const std::vector<std::string> program = Brelwick(args);
@@ -470,6 +471,45 @@ INSTANTIATE_TEST_SUITE_P(
                      BlocksLine(SMALL_IMAGE) +
                      Lines({"Check Failed: this file must not be sent to the unit"})}),
     TitleOf<TextCase>);
+
+struct SwitchCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    std::string Out;   // how standard output begins
+    std::string Holds; // a line standard output holds further on
+    std::string Err;
+};
+PRINTS_AS_TITLE(SwitchCase)
+
+class WindowsSwitches : public testing::TestWithParam<SwitchCase> {};
+
+// Help by the Windows switch too, with the COM port names; a switch the program does not know is
+// named on standard error and the run goes on.
+TEST_P(WindowsSwitches, HelpAndWarnings) {
+    const SwitchCase& c = GetParam();
+    TempDir dir;
+    dir.Write("fw.hex", ":0300000012345661\n:00000001FF\n");
+    Child child(Brelwick(c.Args), dir.Path(""));
+    const ProcessResult run = child.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Out.substr(0, c.Out.size()), c.Out);
+    EXPECT_NE(run.Out.find(c.Holds, c.Out.size()), std::string::npos) << run.Out;
+    EXPECT_EQ(run.Err, c.Err);
+}
+
+const std::string HELP_START = USAGE + Lines({"  -n (check only: load and check the file, open no "
+                                              "port; -c is not needed)"});
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, WindowsSwitches,
+    testing::Values(SwitchCase{"SlashQuestionMark", {"/?"}, HELP_START, "\r\n  COM3 ", ""},
+                    SwitchCase{"SlashHelp", {"/HELP"}, HELP_START, "\r\nExit status:\r\n", ""},
+                    SwitchCase{"UnknownSlashSwitch",
+                               {"/x", "/n", "/f", "fw.hex"},
+                               Loading("fw.hex", 30, 30, SMALL_IMAGE),
+                               SMALL_SUMMARY,
+                               Lines({"Ignoring unknown switch /x"})}),
+    TitleOf<SwitchCase>);
 
 // ---- The test as the unit, on a pty of its own ----
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "console/console.h"
 #include "console/status.h"
@@ -36,11 +37,82 @@ const char* const BANNER[] = {
     "  Press <enter> to begin  AND DO NOT DISTURB UNTIL DONE",
 };
 
+// The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, and
+// the help switches (-h, -help, --help, -?; on Windows /h, /help, /? too).
+const char* const RUN_SWITCHES[] = {"f", "c", "q", "n"};
+const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
+
+const char* const HELP_SWITCH_LINES[] = {
+    "  -n (check only: load and check the file, open no port; -c is not needed)",
+    "  -h, -help, --help or -? (this help)",
+    "Ports on this system, as given to -c:",
+};
+
+const char* const EXIT_STATUS_LINES[] = {
+    "Exit status:",
+    "  0  the unit answered every step of the update: flashed",
+    "     (with -n: the file is good)",
+    "  1  -f or -c missing (the usage text is printed),",
+    "     or the port could not be opened",
+    "  2  the firmware file was refused; the unit was not touched",
+    "  3  the transfer ended early: the unit was not flashed",
+    "  4  everything was sent, but the unit failed to answer some step:",
+    "     the unit may not be flashed",
+};
+
 int Usage() {
     for (const char* line : USAGE) {
         ConsoleLine(line);
     }
     return STATUS_USAGE;
+}
+
+template <size_t N> bool IsOneOf(const std::string& name, const char* const (&names)[N]) {
+    for (const char* known : names) {
+        if (name == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsHelpAsked() {
+    for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
+        if (IsOneOf(given.Name, HELP_SWITCHES)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The usage lines stay first and as they are: scripts and operators know them.
+int Help() {
+    Usage();
+    for (const char* line : HELP_SWITCH_LINES) {
+        ConsoleLine(line);
+    }
+    for (const std::string& line : PortNameHelp()) {
+        ConsoleLine(line.c_str());
+    }
+    for (const char* line : EXIT_STATUS_LINES) {
+        ConsoleLine(line);
+    }
+    return STATUS_HELP;
+}
+
+// A mistyped switch or a name with a space left unquoted changes what the run does without a
+// word on standard output; the person watching is told what was passed over, before anything else.
+void WarnOfIgnoredArguments() {
+    for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
+        if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES)) {
+            ConsoleNote("Ignoring unknown switch %s\n", given.Typed.c_str());
+        }
+    }
+    for (const std::string& argument : CmdLine->IgnoredArguments()) {
+        ConsoleNote(
+            "Ignoring argument '%s': no switch takes it (a name with spaces needs quotes)\n",
+            argument.c_str());
+    }
 }
 
 // Quiet only for a bare -q: "-q no" asks for the prompt.
@@ -108,6 +180,10 @@ int RunUpdate(int argc, char** argv) {
     // Only a test runs the program twice in one process; the table of the run before goes.
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
+    WarnOfIgnoredArguments();
+    if (IsHelpAsked()) {
+        return Help();
+    }
     const char* file = TypedValue("f");
     if (file != nullptr && IsCheckOnly()) {
         FirmwarePath = file;

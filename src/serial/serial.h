@@ -80,5 +80,8 @@ std::string SerialErrorText(int code);
 // open serial ports, another program holding the port, or the serial ports present.
 std::string SerialOpenHint(int code, const std::string& portName);
 
+// How the operator names this system's ports to -c, a few lines for the help text.
+std::vector<std::string> PortNameHelp();
+
 // Suspends the program for about `ms` milliseconds.
 void SerialPause(unsigned ms);

@@ -317,6 +317,21 @@ void SetPortSearchRoot(const std::string& root) {
     PortSearchRoot = root;
 }
 
+std::vector<std::string> PortNameHelp() {
+#ifdef __APPLE__
+    return {
+        "  /dev/cu.*     a USB serial adapter, such as /dev/cu.usbserial-A1 (cu., not tty.)",
+    };
+#else
+    return {
+        "  ttyUSB0       a USB serial adapter (opens /dev/ttyUSB0)",
+        "  ttyACM0       a USB CDC device",
+        "  ttyS0         a built-in port",
+        "  /dev/serial/by-id/...  the same adapter whichever number it got",
+    };
+#endif
+}
+
 std::string SerialOpenHint(int code, const std::string& portName) {
     const std::string device = MakeDevicePath(portName);
     switch (code) {

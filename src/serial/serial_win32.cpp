@@ -110,6 +110,12 @@ HANDLE ClaimPort(const std::string& devicePath, DWORD* code) {
 
 } // namespace
 
+std::vector<std::string> PortNameHelp() {
+    return {
+        "  COM3          Device Manager, under \"Ports (COM & LPT)\", shows the number",
+    };
+}
+
 std::string SerialOpenHint(int code, const std::string& portName) {
     switch (static_cast<DWORD>(code)) {
     case ERROR_FILE_NOT_FOUND:

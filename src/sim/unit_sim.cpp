@@ -35,6 +35,7 @@ const char* const USAGE_TEXT =
     "  --rx FILE           write every byte that came down the line to FILE\n"
     "  --baud RATE         pace the line as RATE baud, 10 bits a byte, both ways\n"
     "  --link PATH         make PATH a symbolic link to the port while running\n"
+    "  --verbose           report every block, not only the closing line\n"
     "faults (blocks count from 0, bytes of a block from 0, handshake bytes from 1):\n"
     "  --silent            never answer\n"
     "  --bad-echo K        echo handshake byte K wrongly\n"
@@ -63,6 +64,7 @@ struct Options {
     std::string Rx;
     std::string Link;
     unsigned Baud = 0;
+    bool Verbose = false;
     std::vector<std::string> Command;
 };
 
@@ -86,6 +88,10 @@ bool ParsePlace(const char* text, SimPlace* place) {
     const std::string block(text, colon);
     return ParseInt(block.c_str(), &place->Block) && ParseInt(colon + 1, &place->Byte);
 }
+
+// Stands for the value of an option that came last: the option is looked up first, so that an
+// unknown one is named as unknown rather than as one without its value.
+const char NO_VALUE[] = "";
 
 int Usage(const char* problem) {
     std::fprintf(stderr, "unit-sim: %s\n%s", problem, USAGE_TEXT);
@@ -113,10 +119,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
             f.Silent = true;
         } else if (name == "--no-soh") {
             f.NoSoh = true;
-        } else if (i + 1 >= argc) {
-            return Usage(("missing value for " + name).c_str());
+        } else if (name == "--verbose") {
+            options->Verbose = true;
         } else {
-            const char* value = argv[++i];
+            const char* value = ++i < argc ? argv[i] : NO_VALUE;
             int number = 0;
             SimPlace place;
             if (name == "--out") {
@@ -146,6 +152,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 f.AfterEnd = static_cast<unsigned>(number);
             } else if (ok) {
                 return Usage(("unknown option " + name).c_str());
+            }
+            if (value == NO_VALUE) {
+                return Usage(("missing value for " + name).c_str());
             }
         }
         if (!ok) {
@@ -437,14 +446,22 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
     return status;
 }
 
-void PrintReport(const CSimUnit& unit) {
-    for (const std::string& line : unit.Report()) {
-        std::fprintf(stderr, "unit-sim: %s\n", line.c_str());
+// One closing line, so that the updater's own last lines stay on the operator's screen; every
+// block's line too with --verbose.
+void PrintReport(const CSimUnit& unit, const Options& options) {
+    if (options.Verbose) {
+        for (const std::string& line : unit.Report()) {
+            std::fprintf(stderr, "unit-sim: %s\n", line.c_str());
+        }
     }
-    std::fprintf(stderr, "unit-sim: %s\n",
+    const int blocks = unit.Blocks();
+    const std::string flash =
+        options.Out.empty() ? "flash not written (no --out)" : "flash written to " + options.Out;
+    std::fprintf(stderr, "unit-sim: received %d block%s, %s; %s\n", blocks, blocks == 1 ? "" : "s",
                  unit.Verified()   ? "every block's check value held"
                  : unit.Finished() ? "SOME BLOCKS FAILED"
-                                   : "the transfer did not reach its end marker");
+                                   : "the transfer did not reach its end marker",
+                 flash.c_str());
 }
 
 } // namespace
@@ -497,7 +514,7 @@ int main(int argc, char** argv) {
     if (!options.Out.empty() && !WriteFile(options.Out, unit.Flash())) {
         std::fprintf(stderr, "unit-sim: cannot write %s\n", options.Out.c_str());
     }
-    PrintReport(unit);
+    PrintReport(unit, options);
     if (commandStatus > 0) {
         return commandStatus;
     }
