@@ -63,20 +63,18 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
-  # The maintainer is whoever the project's git configuration names.
+  # The maintainer is whoever wrote the commit the package is built from: every clone knows it,
+  # whatever git identity the building machine has, or lacks.
   find_package(Git QUIET)
   if(GIT_FOUND)
-    execute_process(COMMAND ${GIT_EXECUTABLE} config user.name
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 "--format=%an <%ae>"
       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-      OUTPUT_VARIABLE BRELWICK_GIT_NAME OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    execute_process(COMMAND ${GIT_EXECUTABLE} config user.email
-      WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-      OUTPUT_VARIABLE BRELWICK_GIT_EMAIL OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+      OUTPUT_VARIABLE BRELWICK_MAINTAINER OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   endif()
-  if(BRELWICK_GIT_NAME AND BRELWICK_GIT_EMAIL)
-    set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRELWICK_GIT_NAME} <${BRELWICK_GIT_EMAIL}>")
+  if(BRELWICK_MAINTAINER MATCHES "^.+ <.+@.+>$")
+    set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRELWICK_MAINTAINER}")
   else()
-    message(STATUS "git names no user: the package maintainer is left as brelwick maintainers")
+    message(STATUS "not built from a git checkout: the package maintainer is left as brelwick maintainers")
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "brelwick maintainers")
   endif()
 
