@@ -66,10 +66,18 @@ void Exec(const std::vector<std::string>& argv) {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
-                         std::chrono::milliseconds limit, int user) {
+                         std::chrono::milliseconds limit, int user, bool errTerminal) {
     int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    if (pipe(in) != 0 || pipe(out) != 0 ||
+        (errTerminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) : pipe(err)) != 0) {
         throw std::runtime_error("pipe failed");
+    }
+    if (errTerminal) {
+        // Raw, so that what the program writes arrives as it wrote it.
+        termios raw{};
+        tcgetattr(err[1], &raw);
+        cfmakeraw(&raw);
+        tcsetattr(err[1], TCSANOW, &raw);
     }
     const pid_t pid = fork();
     if (pid == 0) {

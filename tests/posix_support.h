@@ -24,10 +24,10 @@ struct ProcessResult {
 
 // Runs the program with its arguments, feeding `input` on standard input; kills it at `limit`.
 // With `user` >= 0 it runs as that user (and group of the same number), for which the test must be
-// root.
+// root. With `errTerminal` its standard error is a terminal (a raw pseudo-terminal), not a pipe.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
-                         std::chrono::milliseconds limit = std::chrono::seconds(120),
-                         int user = -1);
+                         std::chrono::milliseconds limit = std::chrono::seconds(120), int user = -1,
+                         bool errTerminal = false);
 
 // A program that runs while the test plays its far end; its output is read as it comes, so that a
 // test can see when a line appeared.

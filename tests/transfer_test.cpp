@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -541,18 +542,81 @@ TEST_F(Program, GivesUpOnASilentUnitAfterTheRealTimeout) {
     EXPECT_LE(took, 11000);
 }
 
-TEST_F(Program, RehearsesAWholeUpdateThroughTheSimulatedUnit) {
-    const Image image = RandomImage(4097, 3);
+// What the person watching sees on standard error: the progress line only on a terminal, the
+// closing summary always, and a slow adapter named. Standard output is the same byte for byte.
+struct WatchCase {
+    const char* Title;
+    std::vector<std::string> Line; // how unit-sim paces the line
+    size_t Bytes;
+    bool ErrTerminal;
+    std::vector<std::string> Said; // on standard error, in this order
+    std::vector<std::string> NotSaid;
+};
+PRINTS_AS_TITLE(WatchCase)
+
+class Watched : public Program, public testing::WithParamInterface<WatchCase> {};
+
+TEST_P(Watched, ProgressSummaryAndNotesGoToStandardErrorAlone) {
+    const WatchCase& c = GetParam();
+    const Image image = RandomImage(c.Bytes, 3);
     const std::string hex = HexFileOf(image);
     const std::string path = m_Dir.Write("fw.hex", hex);
     const std::string flash = m_Dir.Path("flash.bin");
-    const ProcessResult run = RunProcess(
-        {UNIT_SIM_EXE, "--out", flash, "--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+    std::vector<std::string> argv = {UNIT_SIM_EXE, "--out", flash};
+    argv.insert(argv.end(), c.Line.begin(), c.Line.end());
+    argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+    const ProcessResult run = RunProcess(argv, "", std::chrono::seconds(120), -1, c.ErrTerminal);
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(run.Out, LoadLines(path, hex.size(), image.size()) + ExpectedTransferText(image));
     EXPECT_EQ(ReadFile(flash), std::string(image.begin(), image.end()));
-    EXPECT_NE(run.Err.find("every block's check value held"), std::string::npos) << run.Err;
+    size_t from = 0;
+    for (const std::string& said : c.Said) {
+        const size_t at = run.Err.find(said, from);
+        ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << said << "\nin:\n"
+                                         << run.Err.substr(0, 3000);
+        from = at + said.size();
+    }
+    for (const std::string& unsaid : c.NotSaid) {
+        EXPECT_EQ(run.Err.find(unsaid), std::string::npos) << unsaid << "\nin:\n" << run.Err;
+    }
 }
+
+const char* const SLOW_LINE = "Slow line: a byte takes ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Updates, Watched,
+    testing::Values(
+        WatchCase{"IntoAPipe",
+                  {},
+                  4097,
+                  false,
+                  {"Sent 4097 bytes in 3 blocks in 0:0", "every block's check value held"},
+                  {"\r", "Block #", SLOW_LINE}},
+        // Paced, so that the line is redrawn during a block, with the time left.
+        WatchCase{"OnATerminal",
+                  {"--baud", "19200"},
+                  2049,
+                  true,
+                  {"\rBlock # 0 of 2  0 of 2049 bytes  0%", " left\r",
+                   "\rBlock # 0 of 2  2048 of 2049 bytes  99%  0:00 left",
+                   "\rBlock # 1 of 2  2049 of 2049 bytes  100%  0:00 left",
+                   "\rSent 2049 bytes in 2 blocks in 0:0"},
+                  {SLOW_LINE}},
+        WatchCase{"SlowAdapter",
+                  {"--latency", "16"},
+                  100,
+                  false,
+                  {SLOW_LINE, " ms from its write to its echo", "latency",
+                   "the whole transfer takes about 0:02, at the line's pace about 0:00.\n",
+                   "Sent 100 bytes in 1 block in 0:0"},
+                  {"\r"}},
+        WatchCase{"QuickAdapter",
+                  {"--latency", "3"},
+                  100,
+                  false,
+                  {"Sent 100 bytes in 1 block in 0:0"},
+                  {SLOW_LINE}}),
+    TitleOf<WatchCase>);
 
 // An operator's console that goes away (here a pipe whose reader ends early) must not end the
 // update half way.
