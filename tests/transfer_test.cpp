@@ -13,6 +13,7 @@
 #include "hex_text.h"
 #include "posix_support.h"
 #include "serial/serial.h"
+#include "serial/serial_posix.h"
 #include "sim_harness.h"
 #include "transfer/transfer.h"
 
@@ -607,7 +608,7 @@ INSTANTIATE_TEST_SUITE_P(
                   100,
                   false,
                   {SLOW_LINE, " ms from its write to its echo", "latency",
-                   "the whole transfer takes about 0:02, at the line's pace about 0:00.\n",
+                   "the whole transfer takes about 0:02, at the line's pace about 0:00.\n  ",
                    "Sent 100 bytes in 1 block in 0:0"},
                   {"\r"}},
         WatchCase{"QuickAdapter",
@@ -671,5 +672,57 @@ INSTANTIATE_TEST_SUITE_P(
                     PromptCase{"QuietNoMeansPrompt", {"-q", "no"}, "yes please\n", true},
                     PromptCase{"EndOfInputGoesOn", {}, "", true}),
     TitleOf<PromptCase>);
+
+// A latency timer that the system shows above 2 ms is named before the banner, with what it costs
+// this image and how to change it; the program's own text stays as it is. The timer comes from a
+// made-up sysfs tree that stands for the pty's.
+struct TimerCase {
+    const char* Title;
+    const char* Timer;
+    bool Named;
+};
+PRINTS_AS_TITLE(TimerCase)
+
+class AdapterTimer : public UnitOnAPty, public testing::WithParamInterface<TimerCase> {
+  protected:
+    void TearDown() override {
+        SetPortSearchRoot("");
+        UnitOnAPty::TearDown();
+    }
+};
+
+TEST_P(AdapterTimer, IsNamedBeforeTheBannerWhenSlow) {
+    SimulatedUnit unit;
+    const std::string tty = unit.Port().substr(unit.Port().rfind('/') + 1);
+    const std::string attribute = "/sys/class/tty/" + tty + "/device/latency_timer";
+    TempDir root;
+    ASSERT_EQ(
+        std::system(("mkdir -p '" + root.Path("sys/class/tty/" + tty + "/device") + "'").c_str()),
+        0);
+    root.Write(attribute.substr(1), GetParam().Timer);
+    SetPortSearchRoot(root.Path(""));
+    const UpdateRun run = RunUpdateWith({"-c", unit.Port(), "-f", WriteHex(TWO_BLOCKS)}, "\n");
+    unit.Finish();
+    EXPECT_EQ(run.Status, STATUS_FLASHED);
+    EXPECT_NE(run.Console.find("blocks to transfer\n" + std::string(BANNER) + "1b 50 72 4f 67 0d "),
+              std::string::npos)
+        << run.Console.substr(0, 1500);
+    const std::string note =
+        "Note: the USB adapter on " + unit.Port() +
+        " holds every echo until its latency timer of 16 ms runs out, so this "
+        "image of 2049 bytes takes about 0:33, against 0:04 at 1 ms.\n  To set "
+        "it to 1 ms until the adapter is unplugged: echo 1 | sudo tee " +
+        attribute + ".";
+    if (GetParam().Named) {
+        EXPECT_EQ(run.Notes.substr(0, note.size()), note);
+    } else {
+        EXPECT_EQ(run.Notes.find("latency"), std::string::npos) << run.Notes;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Timers, AdapterTimer,
+                         testing::Values(TimerCase{"SixteenMs", "16\n", true},
+                                         TimerCase{"TwoMs", "2\n", false}),
+                         TitleOf<TimerCase>);
 
 } // namespace
