@@ -101,8 +101,8 @@ void JudgeTheLine() {
         return;
     }
     ConsoleNote("Slow line: a byte takes %.1f ms from its write to its echo, where the line itself "
-                "needs %.2f ms: the latency of the USB serial adapter. At this pace the whole "
-                "transfer takes about %s, at the line's pace about %s.\n",
+                "needs %.2f ms: latency, most likely a USB serial adapter's latency timer. At this "
+                "pace the whole transfer takes about %s, at the line's pace about %s.\n",
                 median, LINE_MS_PER_BYTE, DurationText(Run.Total * median / 1000).c_str(),
                 DurationText(Run.Total * LINE_MS_PER_BYTE / 1000).c_str());
     if (!SlowLineRemedy.empty()) {
