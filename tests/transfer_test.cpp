@@ -543,13 +543,46 @@ TEST_F(Program, GivesUpOnASilentUnitAfterTheRealTimeout) {
     EXPECT_LE(took, 11000);
 }
 
+// What a terminal shows of what was written to it: a carriage return goes back to the start of
+// the line, and what follows writes over it. Trailing blanks are left out.
+std::vector<std::string> Screen(const std::string& written) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (const char c : written) {
+        std::string& line = lines.back();
+        if (c == '\r' || c == '\n') {
+            column = 0;
+            if (c == '\n') {
+                lines.emplace_back();
+            }
+        } else if (column < line.size()) {
+            line[column++] = c;
+        } else {
+            line.push_back(c);
+            ++column;
+        }
+    }
+    for (std::string& line : lines) {
+        line.erase(line.find_last_not_of(' ') + 1);
+    }
+    return lines;
+}
+
+std::vector<std::string> WithoutTrailingBlanks(std::vector<std::string> lines) {
+    for (std::string& line : lines) {
+        line.erase(line.find_last_not_of(' ') + 1);
+    }
+    return lines;
+}
+
 // What the person watching sees on standard error: the progress line only on a terminal, the
-// closing summary always, and a slow adapter named. Standard output is the same byte for byte.
+// closing summary always, and a slow adapter named. Standard output is the same byte for byte,
+// and where one terminal shows both, it shows the program's own lines as they are.
 struct WatchCase {
     const char* Title;
     std::vector<std::string> Line; // how unit-sim paces the line
     size_t Bytes;
-    bool ErrTerminal;
+    Terminal Where;
     std::vector<std::string> Said; // on standard error, in this order
     std::vector<std::string> NotSaid;
 };
@@ -566,9 +599,21 @@ TEST_P(Watched, ProgressSummaryAndNotesGoToStandardErrorAlone) {
     std::vector<std::string> argv = {UNIT_SIM_EXE, "--out", flash};
     argv.insert(argv.end(), c.Line.begin(), c.Line.end());
     argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
-    const ProcessResult run = RunProcess(argv, "", std::chrono::seconds(120), -1, c.ErrTerminal);
+    const ProcessResult run = RunProcess(argv, "", std::chrono::seconds(120), -1, c.Where);
     EXPECT_EQ(run.Status, 0) << run.Err;
-    EXPECT_EQ(run.Out, LoadLines(path, hex.size(), image.size()) + ExpectedTransferText(image));
+    const std::string text =
+        LoadLines(path, hex.size(), image.size()) + ExpectedTransferText(image);
+    if (c.Where == Terminal::OUT_AND_ERR) {
+        std::vector<std::string> shown;
+        for (const std::string& line : Screen(run.Err)) {
+            if (line.rfind("Sent ", 0) != 0 && line.rfind("unit-sim: ", 0) != 0) {
+                shown.push_back(line);
+            }
+        }
+        EXPECT_EQ(shown, WithoutTrailingBlanks(Lines(text + "\n")));
+    } else {
+        EXPECT_EQ(run.Out, text);
+    }
     EXPECT_EQ(ReadFile(flash), std::string(image.begin(), image.end()));
     size_t from = 0;
     for (const std::string& said : c.Said) {
@@ -590,23 +635,30 @@ INSTANTIATE_TEST_SUITE_P(
         WatchCase{"IntoAPipe",
                   {},
                   4097,
-                  false,
+                  Terminal::NONE,
                   {"Sent 4097 bytes in 3 blocks in 0:0", "every block's check value held"},
                   {"\r", "Block #", SLOW_LINE}},
         // Paced, so that the line is redrawn during a block, with the time left.
         WatchCase{"OnATerminal",
                   {"--baud", "19200"},
                   2049,
-                  true,
+                  Terminal::ERR,
                   {"\rBlock # 0 of 2  0 of 2049 bytes  0%", " left\r",
                    "\rBlock # 0 of 2  2048 of 2049 bytes  99%  0:00 left",
                    "\rBlock # 1 of 2  2049 of 2049 bytes  100%  0:00 left",
                    "\rSent 2049 bytes in 2 blocks in 0:0"},
                   {SLOW_LINE}},
+        // One terminal for both: the program's lines read as they do without the progress line.
+        WatchCase{"OnATerminalWithTheProgramsText",
+                  {"--baud", "19200"},
+                  2049,
+                  Terminal::OUT_AND_ERR,
+                  {"\n\rBlock # 0 of 2  0 of 2049 bytes  0%", " left\r", "\rSent 2049 bytes in 2 "},
+                  {SLOW_LINE}},
         WatchCase{"SlowAdapter",
                   {"--latency", "16"},
                   100,
-                  false,
+                  Terminal::NONE,
                   {SLOW_LINE, " ms from its write to its echo", "latency",
                    "the whole transfer takes about 0:02, at the line's pace about 0:00.\n  ",
                    "Sent 100 bytes in 1 block in 0:0"},
@@ -614,7 +666,7 @@ INSTANTIATE_TEST_SUITE_P(
         WatchCase{"QuickAdapter",
                   {"--latency", "3"},
                   100,
-                  false,
+                  Terminal::NONE,
                   {"Sent 100 bytes in 1 block in 0:0"},
                   {SLOW_LINE}}),
     TitleOf<WatchCase>);
