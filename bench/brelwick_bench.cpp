@@ -7,11 +7,16 @@
 // 2. One block goes to unit-sim pacing the line at 19200 baud, against the time the wire itself
 //    needs for that traffic; the bare loop does the same, to show what the pty costs by itself,
 //    and times each step, so that an answer sooner than a real line could bring it is caught.
+// 3. Once, after the rounds: a small image through unit-sim --baud 19200 --latency MS, as through
+//    USB adapters whose latency timers differ: the time per byte against the model, what a whole
+//    image would take, and how close the time left that the progress line showed came to the time
+//    the rest of the transfer took.
 // Every unit-sim run must verify every block, and the bytes that reached the unit must be the
 // ones expected, the same for both senders, or the figures mean nothing and the benchmark fails.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +39,7 @@
 
 #include "app/update.h"
 #include "console/console.h"
+#include "console/progress.h"
 #include "console/status.h"
 #include "hex/hex_loader.h"
 #include "serial/serial.h"
@@ -43,10 +49,12 @@
 namespace {
 
 const char* const USAGE_TEXT =
-    "usage: brelwick_bench [--bytes N] [--block-bytes N] [--baud RATE] [--rounds N] [--sim PATH]\n"
-    "                      [--cpus one|any]\n"
+    "usage: brelwick_bench [--bytes N] [--block-bytes N] [--latency-bytes N] [--baud RATE]\n"
+    "                      [--rounds N] [--sim PATH] [--cpus one|any]\n"
     "  --bytes N        image for the program-against-bare-loop runs (default 100000)\n"
     "  --block-bytes N  image for the paced run (default 2048, one block)\n"
+    "  --latency-bytes N  image for the runs through adapter latency timers of 0, 1, 4 and\n"
+    "                   16 ms, once after the rounds (default 4096; 0: none)\n"
     "  --baud RATE      the paced run's line speed (default 19200)\n"
     "  --rounds N       repeat everything N times and summarise (default 1)\n"
     "  --sim PATH       the unit-sim to run (default: the one built with this benchmark)\n"
@@ -66,6 +74,7 @@ struct Options {
     std::string Sim = UNIT_SIM_EXE;
     uint32_t Bytes = 100000;
     uint32_t BlockBytes = 2048;
+    uint32_t LatencyBytes = 4096;
     unsigned Baud = 19200;
     int Rounds = 1;
     bool OneCpu = true;
@@ -286,10 +295,12 @@ bool RunProgram(const SimRun& sim, FILE* devNull, Figures* figures) {
     PortName = sim.Port;
     OpenSerialPort();
     SetConsoleStreams(devNull, nullptr);
+    SetConsoleNoteStream(devNull);
     const Stopwatch start = Start();
     const int status = TransferImage();
     Stop(start, figures);
     SetConsoleStreams(nullptr, nullptr);
+    SetConsoleNoteStream(nullptr);
     ReleaseResources();
     if (status != STATUS_FLASHED) {
         std::fprintf(stderr, "brelwick_bench: TransferImage returned %d\n", status);
@@ -453,6 +464,112 @@ bool RunRound(const Options& options, const std::string& dir, int index, FILE* d
         return false;
     }
     return pacedSent;
+}
+
+// ---- Through an adapter's latency timer ----
+
+constexpr unsigned LATENCIES_MS[] = {0, 1, 4, 16};
+constexpr double QUARTERS[] = {0.25, 0.5, 0.75};
+constexpr uint32_t FULL_IMAGE = 100000;
+
+// What the program's progress line showed, refresh by refresh, and at the end.
+std::vector<ProgressFigures> Shown;
+
+void Watch(const ProgressFigures& figures) {
+    Shown.push_back(figures);
+}
+
+struct LatencyRun {
+    unsigned LatencyMs = 0;
+    double WallS = 0;
+    double MsPerByte = 0;  // as the program measured it
+    double MsPerBlock = 0; // between one block's last byte and the next's first
+    double LeftShownS[3] = {};
+    double LeftTookS[3] = {};
+};
+
+// An echo comes down the wire two byte times after its byte was written and then waits in the
+// adapter for its timer's next tick; the timer started over with the echo before.
+double ModelMsPerByte(const Options& options, unsigned latencyMs) {
+    const double wireMs = 2.0 * BITS_PER_BYTE * 1000 / options.Baud;
+    return latencyMs == 0 ? wireMs : std::ceil(wireMs / latencyMs) * latencyMs;
+}
+
+// The time left shown at the first refresh past each quarter, and the time the rest then took.
+bool JudgeTimeLeft(LatencyRun* run) {
+    if (Shown.empty()) {
+        return false;
+    }
+    const ProgressFigures& end = Shown.back();
+    for (size_t q = 0; q < std::size(QUARTERS); ++q) {
+        const auto past = std::find_if(Shown.begin(), Shown.end(), [&](const ProgressFigures& f) {
+            return f.LeftS >= 0 && f.Sent >= QUARTERS[q] * f.Total;
+        });
+        if (past == Shown.end()) {
+            return false;
+        }
+        run->LeftShownS[q] = past->LeftS;
+        run->LeftTookS[q] = end.ElapsedS - past->ElapsedS;
+    }
+    run->MsPerByte = end.MsPerByte;
+    run->MsPerBlock = end.MsPerBlock;
+    return true;
+}
+
+bool RunLatencies(const Options& options, const std::string& dir, FILE* devNull,
+                  std::vector<LatencyRun>* runs) {
+    FillImage(options.LatencyBytes);
+    const Traffic traffic = TransferTraffic(FirmwareImage, ImageLength);
+    SetProgressWatcher(Watch);
+    bool ok = true;
+    for (const unsigned latency : LATENCIES_MS) {
+        LatencyRun run;
+        run.LatencyMs = latency;
+        Figures figures;
+        Shown.clear();
+        const std::vector<std::string> args = {"--baud", std::to_string(options.Baud), "--latency",
+                                               std::to_string(latency)};
+        ok = AgainstSim(options, dir, "latency", args, traffic, &figures,
+                        [&](const SimRun& sim) { return RunProgram(sim, devNull, &figures); });
+        if (ok && !JudgeTimeLeft(&run)) {
+            std::fprintf(stderr, "brelwick_bench: the progress line showed no time left at each "
+                                 "quarter; a larger --latency-bytes gives it room\n");
+            ok = false;
+        }
+        if (!ok) {
+            break;
+        }
+        run.WallS = figures.WallS;
+        runs->push_back(run);
+    }
+    SetProgressWatcher(nullptr);
+    return ok;
+}
+
+std::string LeftText(double shown, double took) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%6.2f/%6.2f s %+5.1f%%", shown, took,
+                  took > 0 ? (shown / took - 1) * 100 : 0.0);
+    return text;
+}
+
+void PrintLatencies(const Options& options, const std::vector<LatencyRun>& runs) {
+    const uint32_t blocks = (FULL_IMAGE + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    std::printf("through an adapter's latency timer: a %u-byte image at %u baud, unit-sim "
+                "--latency MS; the time left shown at a quarter, a half and three quarters, "
+                "against the time the rest took:\n",
+                options.LatencyBytes, options.Baud);
+    std::printf("  %7s %9s %9s %9s %10s %8s  %-22s %-22s %-22s\n", "latency", "ms/byte", "model",
+                "/ model", "ms/block", "100 kB", "at 1/4", "at 1/2", "at 3/4");
+    for (const LatencyRun& r : runs) {
+        const double model = ModelMsPerByte(options, r.LatencyMs);
+        const double fullS = (FULL_IMAGE * r.MsPerByte + blocks * r.MsPerBlock) / 1000;
+        std::printf("  %4u ms %9.3f %9.3f %9.3f %10.2f %8s  %-22s %-22s %-22s\n", r.LatencyMs,
+                    r.MsPerByte, model, r.MsPerByte / model, r.MsPerBlock,
+                    DurationText(fullS).c_str(), LeftText(r.LeftShownS[0], r.LeftTookS[0]).c_str(),
+                    LeftText(r.LeftShownS[1], r.LeftTookS[1]).c_str(),
+                    LeftText(r.LeftShownS[2], r.LeftTookS[2]).c_str());
+    }
 }
 
 // ---- Report ----
@@ -654,6 +771,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->Bytes = static_cast<uint32_t>(number);
         } else if (name == "--block-bytes" && ParseNumber(value, 0, IMAGE_CAPACITY, &number)) {
             options->BlockBytes = static_cast<uint32_t>(number);
+        } else if (name == "--latency-bytes" && ParseNumber(value, 0, IMAGE_CAPACITY, &number)) {
+            options->LatencyBytes = static_cast<uint32_t>(number);
         } else if (name == "--baud" && ParseNumber(value, 50, 4000000, &number)) {
             options->Baud = static_cast<unsigned>(number);
         } else if (name == "--rounds" && ParseNumber(value, 1, 1000, &number)) {
@@ -696,7 +815,11 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
-    for (const char* name : {"program", "bare", "paced", "paced-bare"}) {
+    std::vector<LatencyRun> latencies;
+    if (ok && options.LatencyBytes > 0) {
+        ok = RunLatencies(options, dir, devNull, &latencies);
+    }
+    for (const char* name : {"program", "bare", "paced", "paced-bare", "latency"}) {
         for (const char* kind : {".rx", ".err"}) {
             unlink((std::string(dir) + "/" + name + kind).c_str());
         }
@@ -707,5 +830,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     PrintSummary(rounds);
+    if (!latencies.empty()) {
+        PrintLatencies(options, latencies);
+    }
     return 0;
 }

@@ -1,4 +1,5 @@
-// Catches what the program writes to its console while a test drives it in-process.
+// Catches what the program writes to its console while a test drives it in-process: its own text,
+// and apart from it the notes that go to standard error.
 #pragma once
 
 #include <cstdio>
@@ -8,35 +9,44 @@
 
 class ConsoleCapture {
   public:
-    explicit ConsoleCapture(FILE* input = nullptr) : m_File(std::tmpfile()) {
+    explicit ConsoleCapture(FILE* input = nullptr)
+        : m_File(std::tmpfile()), m_Notes(std::tmpfile()) {
         SetConsoleStreams(m_File, input);
+        SetConsoleNoteStream(m_Notes);
     }
     ~ConsoleCapture() {
         SetConsoleStreams(nullptr, nullptr);
-        if (m_File != nullptr) {
-            std::fclose(m_File);
+        SetConsoleNoteStream(nullptr);
+        for (FILE* file : {m_File, m_Notes}) {
+            if (file != nullptr) {
+                std::fclose(file);
+            }
         }
     }
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
     // Everything written so far.
-    std::string Text() const {
+    std::string Text() const { return Contents(m_File); }
+    std::string Notes() const { return Contents(m_Notes); }
+
+  private:
+    static std::string Contents(FILE* file) {
         std::string text;
-        if (m_File == nullptr) {
+        if (file == nullptr) {
             return text;
         }
-        std::fflush(m_File);
-        std::rewind(m_File);
+        std::fflush(file);
+        std::rewind(file);
         char chunk[4096];
         size_t got;
-        while ((got = std::fread(chunk, 1, sizeof(chunk), m_File)) > 0) {
+        while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
             text.append(chunk, got);
         }
-        std::fseek(m_File, 0, SEEK_END);
+        std::fseek(file, 0, SEEK_END);
         return text;
     }
 
-  private:
     FILE* m_File;
+    FILE* m_Notes;
 };

@@ -318,6 +318,9 @@ void EmptyBlockUpToTheFlashReply(int fd) {
 
 // Each paced byte goes down and comes back: 2 x 10 bits at 19200 baud.
 constexpr double PACED_200_MS = 200 * 2 * 10 * 1000.0 / 19200;
+// Through an adapter with a 4 ms latency timer, each echo leaves at a tick of its own, at least
+// 4 ms after the one before.
+constexpr double LATENCY_4_200_MS = 199 * 4;
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, SimWait,
@@ -357,7 +360,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Nothing,
                     4,
                     3,
-                    PACED_200_MS}),
+                    PACED_200_MS},
+        SimWaitCase{"AdapterLatencyLockStep",
+                    {"--latency", "4"},
+                    StartBlockOf200,
+                    LockStep200,
+                    Nothing,
+                    4,
+                    3,
+                    LATENCY_4_200_MS}),
     TitleOf<SimWaitCase>);
 
 // ---- The paced line, step by step ----

@@ -115,6 +115,73 @@ INSTANTIATE_TEST_SUITE_P(
                          "ttyUSB0"}),
     TitleOf<TreeCase>);
 
+// The adapter's latency timer as sysfs shows it, in a made-up tree: found through the port's own
+// name or a by-id link, and unknown where the driver has none.
+struct LatencyCase {
+    const char* Title;
+    std::string Port;
+    std::string Tty;               // whose device/latency_timer the tree holds
+    const char* Timer;             // what the file holds; nullptr: there is no file
+    std::vector<std::string> Link; // {by-id name, target}, or empty
+    int TimerMs;
+    std::string Remedy; // part of what the operator is told to do
+};
+PRINTS_AS_TITLE(LatencyCase)
+
+class AdapterLatencyShown : public testing::TestWithParam<LatencyCase> {
+  protected:
+    void TearDown() override { SetPortSearchRoot(""); }
+    TempDir m_Root;
+};
+
+TEST_P(AdapterLatencyShown, IsReadFromTheTtysDevice) {
+    const LatencyCase& c = GetParam();
+    const std::string device = m_Root.Path("sys/class/tty/" + c.Tty + "/device");
+    ASSERT_EQ(
+        system(("mkdir -p '" + device + "' '" + m_Root.Path("dev/serial/by-id") + "'").c_str()), 0);
+    m_Root.Write("dev/" + c.Tty, "");
+    if (c.Timer != nullptr) {
+        m_Root.Write("sys/class/tty/" + c.Tty + "/device/latency_timer", c.Timer);
+    }
+    if (!c.Link.empty()) {
+        ASSERT_EQ(symlink(c.Link[1].c_str(), m_Root.Path("dev/serial/by-id/" + c.Link[0]).c_str()),
+                  0);
+    }
+    SetPortSearchRoot(m_Root.Path(""));
+    const AdapterLatency latency = SerialAdapterLatency(c.Port);
+    EXPECT_EQ(latency.TimerMs, c.TimerMs);
+    EXPECT_NE(latency.Remedy.find(c.Remedy), std::string::npos) << latency.Remedy;
+}
+
+const std::string UDEV_RULE =
+    "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"";
+const std::string NO_TIMER = "The adapter shows no latency timer to set";
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, AdapterLatencyShown,
+    testing::Values(
+        LatencyCase{"ByName",
+                    "ttyUSB0",
+                    "ttyUSB0",
+                    "16\n",
+                    {},
+                    16,
+                    "echo 1 | sudo tee /sys/class/tty/ttyUSB0/device/latency_timer. To set it each "
+                    "time the adapter is plugged in, put this udev rule in "
+                    "/etc/udev/rules.d/99-usb-serial-latency.rules: " +
+                        UDEV_RULE},
+        LatencyCase{"ThroughAStableName",
+                    "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0",
+                    "ttyUSB3",
+                    "1\n",
+                    {"usb-FTDI_FT232R_USB_UART_A1-if00-port0", "../../ttyUSB3"},
+                    1,
+                    "/sys/class/tty/ttyUSB3/device/latency_timer"},
+        LatencyCase{
+            "DriverWithoutTimer", "ttyACM0", "ttyACM0", nullptr, {}, LATENCY_UNKNOWN, NO_TIMER},
+        LatencyCase{"NotANumber", "ttyUSB0", "ttyUSB0", "fast\n", {}, LATENCY_UNKNOWN, NO_TIMER}),
+    TitleOf<LatencyCase>);
+
 struct HintCase {
     const char* Title;
     int Code;

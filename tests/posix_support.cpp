@@ -66,15 +66,24 @@ void Exec(const std::vector<std::string>& argv) {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
-                         std::chrono::milliseconds limit, int user) {
+                         std::chrono::milliseconds limit, int user, Terminal terminal) {
     int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    const bool pty = terminal != Terminal::NONE;
+    if (pipe(in) != 0 || pipe(out) != 0 ||
+        (pty ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) : pipe(err)) != 0) {
         throw std::runtime_error("pipe failed");
+    }
+    if (pty) {
+        // Raw, so that what the program writes arrives as it wrote it.
+        termios raw{};
+        tcgetattr(err[1], &raw);
+        cfmakeraw(&raw);
+        tcsetattr(err[1], TCSANOW, &raw);
     }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
-        dup2(out[1], 1);
+        dup2(terminal == Terminal::OUT_AND_ERR ? err[1] : out[1], 1);
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);

@@ -22,12 +22,16 @@ struct ProcessResult {
 // it cannot.
 [[noreturn]] void Exec(const std::vector<std::string>& argv);
 
+// Where a program's standard error goes, and its standard output with it where a terminal shows
+// both: a pipe, or a raw pseudo-terminal (whose output lands in ProcessResult::Err).
+enum class Terminal { NONE, ERR, OUT_AND_ERR };
+
 // Runs the program with its arguments, feeding `input` on standard input; kills it at `limit`.
 // With `user` >= 0 it runs as that user (and group of the same number), for which the test must be
 // root.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
-                         std::chrono::milliseconds limit = std::chrono::seconds(120),
-                         int user = -1);
+                         std::chrono::milliseconds limit = std::chrono::seconds(120), int user = -1,
+                         Terminal terminal = Terminal::NONE);
 
 // A program that runs while the test plays its far end; its output is read as it comes, so that a
 // test can see when a line appeared.

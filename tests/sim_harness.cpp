@@ -106,6 +106,7 @@ UpdateRun RunUpdateWith(const std::vector<std::string>& args, const std::string&
         ConsoleCapture console(in);
         run.Status = RunUpdate(static_cast<int>(argv.size()), argv.data());
         run.Console = console.Text();
+        run.Notes = console.Notes();
     }
     std::fclose(in);
     return run;

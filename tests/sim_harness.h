@@ -37,6 +37,7 @@ class SimulatedUnit {
 struct UpdateRun {
     int Status;
     std::string Console;
+    std::string Notes; // what went to standard error
 };
 
 // Runs the updater in-process with these arguments after the program path, `input` on its

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "hex_text.h"
 #include "posix_support.h"
 #include "serial/serial.h"
+#include "serial/serial_posix.h"
 #include "sim_harness.h"
 #include "transfer/transfer.h"
 
@@ -536,18 +538,133 @@ TEST_F(Program, GivesUpOnASilentUnitAfterTheRealTimeout) {
     EXPECT_LE(took, 11000);
 }
 
-TEST_F(Program, RehearsesAWholeUpdateThroughTheSimulatedUnit) {
-    const Image image = RandomImage(4097, 3);
+// What a terminal shows of what was written to it: a carriage return goes back to the start of
+// the line, and what follows writes over it. Trailing blanks are left out.
+std::vector<std::string> Screen(const std::string& written) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (const char c : written) {
+        std::string& line = lines.back();
+        if (c == '\r' || c == '\n') {
+            column = 0;
+            if (c == '\n') {
+                lines.emplace_back();
+            }
+        } else if (column < line.size()) {
+            line[column++] = c;
+        } else {
+            line.push_back(c);
+            ++column;
+        }
+    }
+    for (std::string& line : lines) {
+        line.erase(line.find_last_not_of(' ') + 1);
+    }
+    return lines;
+}
+
+std::vector<std::string> WithoutTrailingBlanks(std::vector<std::string> lines) {
+    for (std::string& line : lines) {
+        line.erase(line.find_last_not_of(' ') + 1);
+    }
+    return lines;
+}
+
+// What the person watching sees on standard error: the progress line only on a terminal, the
+// closing summary always, and a slow adapter named. Standard output is the same byte for byte,
+// and where one terminal shows both, it shows the program's own lines as they are.
+struct WatchCase {
+    const char* Title;
+    std::vector<std::string> Line; // how unit-sim paces the line
+    size_t Bytes;
+    Terminal Where;
+    std::vector<std::string> Said; // on standard error, in this order
+    std::vector<std::string> NotSaid;
+};
+PRINTS_AS_TITLE(WatchCase)
+
+class Watched : public Program, public testing::WithParamInterface<WatchCase> {};
+
+TEST_P(Watched, ProgressSummaryAndNotesGoToStandardErrorAlone) {
+    const WatchCase& c = GetParam();
+    const Image image = RandomImage(c.Bytes, 3);
     const std::string hex = HexFileOf(image);
     const std::string path = m_Dir.Write("fw.hex", hex);
     const std::string flash = m_Dir.Path("flash.bin");
-    const ProcessResult run = RunProcess(
-        {UNIT_SIM_EXE, "--out", flash, "--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+    std::vector<std::string> argv = {UNIT_SIM_EXE, "--out", flash};
+    argv.insert(argv.end(), c.Line.begin(), c.Line.end());
+    argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+    const ProcessResult run = RunProcess(argv, "", std::chrono::seconds(120), -1, c.Where);
     EXPECT_EQ(run.Status, 0) << run.Err;
-    EXPECT_EQ(run.Out, LoadLines(path, hex.size(), image.size()) + ExpectedTransferText(image));
+    const std::string text =
+        LoadLines(path, hex.size(), image.size()) + ExpectedTransferText(image);
+    if (c.Where == Terminal::OUT_AND_ERR) {
+        std::vector<std::string> shown;
+        for (const std::string& line : Screen(run.Err)) {
+            if (line.rfind("Sent ", 0) != 0 && line.rfind("unit-sim: ", 0) != 0) {
+                shown.push_back(line);
+            }
+        }
+        EXPECT_EQ(shown, WithoutTrailingBlanks(Lines(text + "\n")));
+    } else {
+        EXPECT_EQ(run.Out, text);
+    }
     EXPECT_EQ(ReadFile(flash), std::string(image.begin(), image.end()));
-    EXPECT_NE(run.Err.find("every block's check value held"), std::string::npos) << run.Err;
+    size_t from = 0;
+    for (const std::string& said : c.Said) {
+        const size_t at = run.Err.find(said, from);
+        ASSERT_NE(at, std::string::npos) << "missing, or out of order: " << said << "\nin:\n"
+                                         << run.Err.substr(0, 3000);
+        from = at + said.size();
+    }
+    for (const std::string& unsaid : c.NotSaid) {
+        EXPECT_EQ(run.Err.find(unsaid), std::string::npos) << unsaid << "\nin:\n" << run.Err;
+    }
 }
+
+const char* const SLOW_LINE = "Slow line: a byte takes ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Updates, Watched,
+    testing::Values(
+        WatchCase{"IntoAPipe",
+                  {},
+                  4097,
+                  Terminal::NONE,
+                  {"Sent 4097 bytes in 3 blocks in 0:0", "every block's check value held"},
+                  {"\r", "Block #", SLOW_LINE}},
+        // Paced, so that the line is redrawn during a block, with the time left.
+        WatchCase{"OnATerminal",
+                  {"--baud", "19200"},
+                  2049,
+                  Terminal::ERR,
+                  {"\rBlock # 0 of 2  0 of 2049 bytes  0%", " left\r",
+                   "\rBlock # 0 of 2  2048 of 2049 bytes  99%  0:00 left",
+                   "\rBlock # 1 of 2  2049 of 2049 bytes  100%  0:00 left",
+                   "\rSent 2049 bytes in 2 blocks in 0:0"},
+                  {SLOW_LINE}},
+        // One terminal for both: the program's lines read as they do without the progress line.
+        WatchCase{"OnATerminalWithTheProgramsText",
+                  {"--baud", "19200"},
+                  2049,
+                  Terminal::OUT_AND_ERR,
+                  {"\n\rBlock # 0 of 2  0 of 2049 bytes  0%", " left\r", "\rSent 2049 bytes in 2 "},
+                  {SLOW_LINE}},
+        WatchCase{"SlowAdapter",
+                  {"--latency", "16"},
+                  100,
+                  Terminal::NONE,
+                  {SLOW_LINE, " ms from its write to its echo", "latency",
+                   "the whole transfer takes about 0:02, at the line's pace about 0:00.\n  ",
+                   "Sent 100 bytes in 1 block in 0:0"},
+                  {"\r"}},
+        WatchCase{"QuickAdapter",
+                  {"--latency", "3"},
+                  100,
+                  Terminal::NONE,
+                  {"Sent 100 bytes in 1 block in 0:0"},
+                  {SLOW_LINE}}),
+    TitleOf<WatchCase>);
 
 // An operator's console that goes away (here a pipe whose reader ends early) must not end the
 // update half way.
@@ -602,5 +719,57 @@ INSTANTIATE_TEST_SUITE_P(
                     PromptCase{"QuietNoMeansPrompt", {"-q", "no"}, "yes please\n", true},
                     PromptCase{"EndOfInputGoesOn", {}, "", true}),
     TitleOf<PromptCase>);
+
+// A latency timer that the system shows above 2 ms is named before the banner, with what it costs
+// this image and how to change it; the program's own text stays as it is. The timer comes from a
+// made-up sysfs tree that stands for the pty's.
+struct TimerCase {
+    const char* Title;
+    const char* Timer;
+    bool Named;
+};
+PRINTS_AS_TITLE(TimerCase)
+
+class AdapterTimer : public UnitOnAPty, public testing::WithParamInterface<TimerCase> {
+  protected:
+    void TearDown() override {
+        SetPortSearchRoot("");
+        UnitOnAPty::TearDown();
+    }
+};
+
+TEST_P(AdapterTimer, IsNamedBeforeTheBannerWhenSlow) {
+    SimulatedUnit unit;
+    const std::string tty = unit.Port().substr(unit.Port().rfind('/') + 1);
+    const std::string attribute = "/sys/class/tty/" + tty + "/device/latency_timer";
+    TempDir root;
+    ASSERT_EQ(
+        std::system(("mkdir -p '" + root.Path("sys/class/tty/" + tty + "/device") + "'").c_str()),
+        0);
+    root.Write(attribute.substr(1), GetParam().Timer);
+    SetPortSearchRoot(root.Path(""));
+    const UpdateRun run = RunUpdateWith({"-c", unit.Port(), "-f", WriteHex(TWO_BLOCKS)}, "\n");
+    unit.Finish();
+    EXPECT_EQ(run.Status, STATUS_FLASHED);
+    EXPECT_NE(run.Console.find("blocks to transfer\n" + std::string(BANNER) + "1b 50 72 4f 67 0d "),
+              std::string::npos)
+        << run.Console.substr(0, 1500);
+    const std::string note =
+        "Note: the USB adapter on " + unit.Port() +
+        " holds every echo until its latency timer of 16 ms runs out, so this "
+        "image of 2049 bytes takes about 0:33, against 0:04 at 1 ms.\n  To set "
+        "it to 1 ms until the adapter is unplugged: echo 1 | sudo tee " +
+        attribute + ".";
+    if (GetParam().Named) {
+        EXPECT_EQ(run.Notes.substr(0, note.size()), note);
+    } else {
+        EXPECT_EQ(run.Notes.find("latency"), std::string::npos) << run.Notes;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Timers, AdapterTimer,
+                         testing::Values(TimerCase{"SixteenMs", "16\n", true},
+                                         TimerCase{"TwoMs", "2\n", false}),
+                         TitleOf<TimerCase>);
 
 } // namespace

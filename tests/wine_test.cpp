@@ -301,18 +301,59 @@ SimRun RunWithUnit(const TempDir& dir, const std::string& com,
     return run;
 }
 
+// An FTDI adapter as its driver enters it in the registry: a key of its own under FTDIBUS, named
+// after its IDs and serial number, with the COM port it got and its latency timer.
+struct FtdiAdapter {
+    std::string Key;
+    std::string Port;
+    int LatencyMs;
+};
+
+const std::string FTDIBUS = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+
+// The adapters are in the registry for as long as the object lives.
+class FtdiAdapters {
+  public:
+    explicit FtdiAdapters(const std::vector<FtdiAdapter>& adapters) {
+        for (const FtdiAdapter& a : adapters) {
+            const std::string key = FTDIBUS + "\\" + a.Key + "\\0000\\Device Parameters";
+            EXPECT_EQ(Reg({"add", key, "/v", "PortName", "/t", "REG_SZ", "/d", a.Port, "/f"}), 0);
+            EXPECT_EQ(Reg({"add", key, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d",
+                           std::to_string(a.LatencyMs), "/f"}),
+                      0);
+        }
+        m_Added = !adapters.empty();
+    }
+    ~FtdiAdapters() {
+        if (m_Added) {
+            Reg({"delete", FTDIBUS, "/f"});
+        }
+    }
+
+  private:
+    static int Reg(std::vector<std::string> args) {
+        args.insert(args.begin(), {Wine.Wine64, "reg"});
+        return RunLogged(args, Wine.Dir + "/wine.log");
+    }
+    bool m_Added = false;
+};
+
 struct UpdateCase {
     const char* Title;
     std::vector<std::string> Args;
     const char* Com;
     bool TwoBlocks;
     bool Banner;
+    std::vector<FtdiAdapter> Adapters = {};
+    std::string Note = ""; // what standard error begins with
 };
 PRINTS_AS_TITLE(UpdateCase)
 
 class WholeUpdate : public testing::TestWithParam<UpdateCase> {};
 
-// The console text and the bytes on the line, both exactly, from a CR LF file.
+// The console text and the bytes on the line, both exactly, from a CR LF file. Standard error has
+// the note about a slow FTDI adapter before the transfer, and the summary after it; no progress
+// line, since it is not a console.
 TEST_P(WholeUpdate, SaysAndSendsExactlyWhatItShould) {
     const UpdateCase& c = GetParam();
     const Bytes image = c.TwoBlocks ? TwoBlockImage() : SMALL_IMAGE;
@@ -320,12 +361,21 @@ TEST_P(WholeUpdate, SaysAndSendsExactlyWhatItShould) {
     const std::string file = HexFile(image, "\r\n");
     dir.Write("fw.hex", file);
 
+    const FtdiAdapters adapters(c.Adapters);
     const SimRun run = RunWithUnit(dir, c.Com, {}, c.Args);
     EXPECT_EQ(run.Run.Status, 0) << run.Run.Err;
     EXPECT_EQ(run.Run.Out, Loading("fw.hex", file.size(), file.size(), image) +
                                (c.Banner ? BANNER : "") + TransferText(image));
     EXPECT_EQ(run.Line, LineTraffic(image));
     EXPECT_EQ(run.Flash, image);
+    const std::string& err = run.Run.Err;
+    EXPECT_EQ(err.substr(0, c.Note.size()), c.Note);
+    if (c.Note.empty()) {
+        EXPECT_EQ(err.find("latency"), std::string::npos) << err;
+    }
+    EXPECT_NE(err.find("Sent " + std::to_string(image.size()) + " bytes in "), std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("Block #"), std::string::npos) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -337,7 +387,26 @@ INSTANTIATE_TEST_SUITE_P(
             "TwoBlocksWithWindowsSwitches", {"/C", "COM3", "-F", "fw.hex"}, "com3", true, true},
         // COM10 and up open only as "\\.\COM12".
         UpdateCase{"TwoDigitComPort", {"-c", "COM12", "-f", "fw.hex", "-q"}, "com12", false, false},
-        UpdateCase{"SlashQuiet", {"/c", "COM3", "/f", "fw.hex", "/Q"}, "com3", false, false}),
+        UpdateCase{"SlashQuiet", {"/c", "COM3", "/f", "fw.hex", "/Q"}, "com3", false, false},
+        // The port's own adapter is found among others, by its port name in any case.
+        UpdateCase{"SlowFtdiAdapterNamed",
+                   {"-c", "com5", "-f", "fw.hex", "-q"},
+                   "com5",
+                   true,
+                   false,
+                   {{"VID_0403+PID_6001+A50285BIA", "COM9", 1},
+                    {"VID_0403+PID_6015+DN04ZQ7TA", "COM5", 16}},
+                   "Note: the USB adapter on com5 holds every echo until its latency timer of 16 "
+                   "ms runs out, so this image of 2053 bytes takes about 0:33, against 0:04 at 1 "
+                   "ms.\r\n  To set it to 1 ms: Device Manager, com5 under Ports (COM & LPT), "
+                   "Properties, Port Settings, Advanced, Latency Timer (msec).\r\n"},
+        UpdateCase{"QuickFtdiAdapterNotNamed",
+                   {"-c", "COM5", "-f", "fw.hex", "-q"},
+                   "com5",
+                   false,
+                   false,
+                   {{"VID_0403+PID_6001+A50285BIA", "COM9", 16},
+                    {"VID_0403+PID_6015+DN04ZQ7TA", "COM5", 2}}}),
     TitleOf<UpdateCase>);
 
 struct StatusCase {

@@ -1,6 +1,16 @@
 #include "console/console.h"
 
 #include <cstdarg>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 FILE* ConsoleOut = nullptr;
@@ -16,28 +26,149 @@ FILE* Err() {
 FILE* In() {
     return ConsoleIn != nullptr ? ConsoleIn : stdin;
 }
+
+// ---- The status line ----
+
+constexpr int NOT_A_TERMINAL = -1;
+constexpr int NOT_LOOKED_AT = -2;
+
+// The width of the terminal that notes go to: NOT_A_TERMINAL, or 0 when it does not say.
+int NoteColumns = NOT_LOOKED_AT;
+std::string Status;        // the status line's text; empty: there is none
+size_t StatusOnScreen = 0; // characters of it now on the screen; 0: not drawn
+bool OutAtLineStart = true;
+
+// Only a console or a terminal can take a line that is rewritten in place. Windows' own
+// _isatty() says yes to NUL and to serial ports, so the console is asked for its mode instead.
+int TerminalColumns(FILE* stream) {
+#ifdef _WIN32
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        return NOT_A_TERMINAL;
+    }
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(handle, &info)) {
+        return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    const int fd = fileno(stream);
+    if (fd < 0 || !isatty(fd)) {
+        return NOT_A_TERMINAL;
+    }
+    winsize size{};
+    return ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+#endif
+}
+
+int Columns() {
+    if (NoteColumns == NOT_LOOKED_AT) {
+        NoteColumns = TerminalColumns(Err());
+    }
+    return NoteColumns;
+}
+
+void EraseStatus() {
+    if (StatusOnScreen == 0) {
+        return;
+    }
+    std::fputc('\r', Err());
+    for (size_t i = 0; i < StatusOnScreen; ++i) {
+        std::fputc(' ', Err());
+    }
+    std::fputc('\r', Err());
+    std::fflush(Err());
+    StatusOnScreen = 0;
+}
+
+// Drawn only where a line begins: in the middle of one (the unit's echo being shown byte by
+// byte), the carriage return would go back over the program's own text on a shared terminal.
+void DrawStatus() {
+    if (Status.empty() || !OutAtLineStart || Columns() == NOT_A_TERMINAL) {
+        return;
+    }
+    size_t length = Status.size();
+    // A line longer than the terminal wraps, and the carriage return could no longer erase it.
+    if (Columns() > 0 && length >= static_cast<size_t>(Columns())) {
+        length = static_cast<size_t>(Columns()) - 1;
+    }
+    std::fputc('\r', Err());
+    std::fwrite(Status.data(), 1, length, Err());
+    for (size_t i = length; i < StatusOnScreen; ++i) {
+        std::fputc(' ', Err());
+    }
+    std::fflush(Err());
+    StatusOnScreen = length > 0 ? length : 1;
+}
+
+void Write(FILE* stream, const char* text, size_t length) {
+    EraseStatus();
+    std::fwrite(text, 1, length, stream);
+    std::fflush(stream);
+    if (stream == Out() && length > 0) {
+        OutAtLineStart = text[length - 1] == '\n';
+    }
+    if (length > 0 && text[length - 1] == '\n') {
+        DrawStatus();
+    }
+}
+
+void WriteFormatted(FILE* stream, const char* format, va_list args) {
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(small, sizeof(small), format, args);
+    if (length < 0) {
+        va_end(again);
+        return;
+    }
+    if (static_cast<size_t>(length) < sizeof(small)) {
+        Write(stream, small, static_cast<size_t>(length));
+    } else {
+        std::vector<char> large(static_cast<size_t>(length) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        Write(stream, large.data(), static_cast<size_t>(length));
+    }
+    va_end(again);
+}
 } // namespace
 
 void ConsolePrintf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(Out(), format, args);
+    WriteFormatted(Out(), format, args);
     va_end(args);
-    std::fflush(Out());
 }
 
 void ConsoleLine(const char* line) {
-    std::fputs(line, Out());
-    std::fputc('\n', Out());
-    std::fflush(Out());
+    std::string text = line;
+    text += '\n';
+    Write(Out(), text.data(), text.size());
 }
 
 void ConsoleNote(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(Err(), format, args);
+    WriteFormatted(Err(), format, args);
     va_end(args);
-    std::fflush(Err());
+}
+
+bool ConsoleHasStatusLine() {
+    return Columns() != NOT_A_TERMINAL;
+}
+
+void ConsoleStatus(const std::string& text) {
+    if (!ConsoleHasStatusLine() || (text == Status && StatusOnScreen > 0)) {
+        return;
+    }
+    Status = text;
+    DrawStatus();
+}
+
+void ConsoleStatusEnd() {
+    EraseStatus();
+    Status.clear();
 }
 
 bool ConsoleReadLine(char* buffer, int size) {
@@ -47,8 +178,11 @@ bool ConsoleReadLine(char* buffer, int size) {
 void SetConsoleStreams(FILE* out, FILE* in) {
     ConsoleOut = out;
     ConsoleIn = in;
+    OutAtLineStart = true;
 }
 
 void SetConsoleNoteStream(FILE* err) {
+    ConsoleStatusEnd();
     ConsoleErr = err;
+    NoteColumns = NOT_LOOKED_AT;
 }

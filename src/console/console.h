@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #if defined(__GNUC__)
 #define BRELWICK_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -22,6 +23,16 @@ void ConsoleLine(const char* line);
 // command line, a note about the line or the adapter, a closing summary. Scripts read standard
 // output, which carries only the program's own messages; notes never go there.
 void ConsoleNote(const char* format, ...) BRELWICK_PRINTF(1, 2);
+
+// The status line: one line on standard error, rewritten in place, for the person watching the
+// update. It exists only when standard error is a terminal (a Windows console included); nothing
+// of it is written otherwise. It is erased before anything else is written, to either stream, and
+// drawn again once that ends a line, so standard output reads as it would without it.
+bool ConsoleHasStatusLine();
+// Sets the status line's text and draws it.
+void ConsoleStatus(const std::string& text);
+// Erases the status line and forgets it.
+void ConsoleStatusEnd();
 
 // Reads one line of at most size - 1 characters from the operator; what stays unread stays in the
 // input. Returns false at end of input.

@@ -83,5 +83,14 @@ std::string SerialOpenHint(int code, const std::string& portName);
 // How the operator names this system's ports to -c, a few lines for the help text.
 std::vector<std::string> PortNameHelp();
 
+// The latency timer of the USB adapter behind a port, where this system shows it: every echo
+// waits in the adapter until the timer runs out. Read only; nothing is changed.
+constexpr int LATENCY_UNKNOWN = -1;
+struct AdapterLatency {
+    int TimerMs = LATENCY_UNKNOWN;
+    std::string Remedy; // how the operator makes the adapter answer sooner on this system
+};
+AdapterLatency SerialAdapterLatency(const std::string& portName);
+
 // Suspends the program for about `ms` milliseconds.
 void SerialPause(unsigned ms);

@@ -108,12 +108,73 @@ HANDLE ClaimPort(const std::string& devicePath, DWORD* code) {
     return claim;
 }
 
+// The FTDI driver keeps each adapter's settings under its own key of FTDIBUS (named after the
+// adapter's IDs and serial number): the COM port it got as PortName, the latency timer as
+// LatencyTimer. Reading them needs no administrator; nothing here writes.
+int FtdiLatencyTimer(const std::string& portName) {
+    HKEY bus = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0,
+                      KEY_ENUMERATE_SUB_KEYS, &bus) != ERROR_SUCCESS) {
+        return LATENCY_UNKNOWN;
+    }
+    int timer = LATENCY_UNKNOWN;
+    char adapter[256];
+    for (DWORD index = 0; timer == LATENCY_UNKNOWN; ++index) {
+        DWORD length = sizeof(adapter);
+        const LONG result =
+            RegEnumKeyExA(bus, index, adapter, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_MORE_DATA) {
+            continue;
+        }
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+        const std::string parameters = std::string(adapter) + "\\0000\\Device Parameters";
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(bus, parameters.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+            continue;
+        }
+        char port[64] = {};
+        DWORD portLength = sizeof(port) - 1;
+        DWORD type = 0;
+        DWORD value = 0;
+        DWORD valueLength = sizeof(value);
+        if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port),
+                             &portLength) == ERROR_SUCCESS &&
+            type == REG_SZ && lstrcmpiA(port, portName.c_str()) == 0 &&
+            RegQueryValueExA(key, "LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                             &valueLength) == ERROR_SUCCESS &&
+            type == REG_DWORD) {
+            timer = static_cast<int>(std::min<DWORD>(value, 255));
+        }
+        RegCloseKey(key);
+    }
+    RegCloseKey(bus);
+    return timer;
+}
+
 } // namespace
 
 std::vector<std::string> PortNameHelp() {
     return {
         "  COM3          Device Manager, under \"Ports (COM & LPT)\", shows the number",
     };
+}
+
+AdapterLatency SerialAdapterLatency(const std::string& portName) {
+    AdapterLatency latency;
+    latency.TimerMs = FtdiLatencyTimer(portName);
+    // The communications API cannot change it; the driver's own settings page can.
+    if (latency.TimerMs != LATENCY_UNKNOWN) {
+        latency.Remedy = "To set it to 1 ms: Device Manager, " + portName +
+                         " under Ports (COM & LPT), Properties, Port Settings, Advanced, Latency "
+                         "Timer (msec).";
+    } else {
+        latency.Remedy = "Device Manager shows an adapter's latency timer where its driver has "
+                         "one: the port under Ports (COM & LPT), Properties, Port Settings, "
+                         "Advanced.";
+    }
+    return latency;
 }
 
 std::string SerialOpenHint(int code, const std::string& portName) {

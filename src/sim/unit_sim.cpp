@@ -34,6 +34,7 @@ const char* const USAGE_TEXT =
     "  --out FILE          write the flash contents the unit received to FILE\n"
     "  --rx FILE           write every byte that came down the line to FILE\n"
     "  --baud RATE         pace the line as RATE baud, 10 bits a byte, both ways\n"
+    "  --latency MS        answer as through a USB adapter with an MS ms latency timer\n"
     "  --link PATH         make PATH a symbolic link to the port while running\n"
     "  --verbose           report every block, not only the closing line\n"
     "faults (blocks count from 0, bytes of a block from 0, handshake bytes from 1):\n"
@@ -65,6 +66,7 @@ struct Options {
     std::string Link;
     unsigned Baud = 0;
     bool Verbose = false;
+    unsigned LatencyMs = 0;
     std::vector<std::string> Command;
 };
 
@@ -135,6 +137,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 f.Greeting = value;
             } else if (name == "--baud" && (ok = ParseInt(value, &number) && number > 0)) {
                 options->Baud = static_cast<unsigned>(number);
+            } else if (name == "--latency" && (ok = ParseInt(value, &number))) {
+                options->LatencyMs = static_cast<unsigned>(number);
             } else if (name == "--bad-echo" && (ok = ParseInt(value, &f.BadEcho))) {
             } else if (name == "--short-header" && (ok = ParseInt(value, &f.ShortHeader))) {
             } else if (name == "--miss-echo" && (ok = ParsePlace(value, &f.MissEcho))) {
@@ -183,6 +187,8 @@ struct Line {
     int64_t ByteNs = 0;
     int64_t InFree = 0;                              // when the line from the updater is free again
     int64_t OutFree = 0;                             // when the line to the updater is free again
+    int64_t LatencyNs = 0;                           // the adapter's latency timer; 0: none
+    int64_t LastTick = 0;                            // when the adapter last sent
     std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
 };
 
@@ -224,9 +230,23 @@ int64_t Arrival(Line* line, int64_t readNs) {
     return line->InFree;
 }
 
+// A USB adapter holds what comes from the unit until its latency timer runs out, and then sends
+// all it holds; the timer starts over whenever it sends. An answer that has come down the line
+// at `arrivedNs` leaves at the timer's next tick.
+int64_t LeavesAdapter(Line* line, int64_t arrivedNs) {
+    if (line->LatencyNs == 0) {
+        return arrivedNs;
+    }
+    if (arrivedNs > line->LastTick) {
+        const int64_t ticks = (arrivedNs - line->LastTick + line->LatencyNs - 1) / line->LatencyNs;
+        line->LastTick += ticks * line->LatencyNs;
+    }
+    return line->LastTick;
+}
+
 void Queue(Line* line, int64_t readyNs, uint8_t byte) {
     line->OutFree = std::max(readyNs, line->OutFree) + line->ByteNs;
-    line->Pending.emplace_back(line->OutFree, byte);
+    line->Pending.emplace_back(LeavesAdapter(line, line->OutFree), byte);
 }
 
 // Writes the answers that are due; a full line keeps them for later.
@@ -485,6 +505,8 @@ int main(int argc, char** argv) {
     if (options.Baud > 0) {
         line.ByteNs = 10LL * 1000000000 / options.Baud;
     }
+    line.LatencyNs = static_cast<int64_t>(options.LatencyMs) * 1000000;
+    line.LastTick = NowNs();
     if (!options.Link.empty()) {
         unlink(options.Link.c_str());
         if (symlink(line.Path.c_str(), options.Link.c_str()) != 0) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/progress.h"
 #include "console/status.h"
 #include "hex/hex_loader.h"
 #include "serial/serial.h"
@@ -87,6 +88,7 @@ BlockOutcome SendData(const uint8_t* data, uint16_t length) {
         Send(&data[i], 1);
         size_t brought = 0;
         const int failed = SerialRead(PortHandle, ReceiveArea, 1, &brought);
+        ProgressByteAnswered();
         if (failed != 0) {
             ConsolePrintf("Send Result %d Fail Count = %d CODE %d\n", 0, static_cast<int>(brought),
                           SerialLastError());
@@ -144,6 +146,7 @@ BlockOutcome SendBlock(uint8_t number, uint16_t length) {
     const uint8_t* data = FirmwareImage + static_cast<size_t>(number) * BLOCK_SIZE;
     const uint16_t sum = BlockSum(number, data, length);
     bool answered = SendHeader(number, length);
+    ProgressBlock(number, length);
     const BlockOutcome dataOutcome = SendData(data, length);
     if (dataOutcome == BlockOutcome::ENDED) {
         return BlockOutcome::ENDED;
@@ -171,6 +174,7 @@ int SendBlocks() {
     } while (remaining != 0);
 
     Send(END_MARKER, sizeof(END_MARKER));
+    ProgressFinished();
     SerialClose(PortHandle);
     PortHandle = INVALID_PORT;
     if (unanswered) {
@@ -194,5 +198,8 @@ int TransferImage() {
     if (!SwitchToTransferMode() || !WaitForSoh()) {
         return STATUS_TRANSFER_ENDED;
     }
-    return SendBlocks();
+    ProgressBegin(ImageLength, BlocksToSend());
+    const int status = SendBlocks();
+    ProgressStop();
+    return status;
 }
