@@ -52,6 +52,7 @@ class Child {
     // Closes input and waits for the exit; a child still running after `limit` is killed.
     ProcessResult Finish(std::chrono::milliseconds limit);
     const std::string& Out() const { return m_Result.Out; }
+    pid_t Pid() const { return m_Pid; }
 
   private:
     void Pump(int waitMs);

@@ -278,11 +278,39 @@ TEST_F(PosixLink, HangUpIsAFailedReadNotATimeout) {
     const double took = ElapsedMs(start);
     unit.join();
     EXPECT_EQ(result, 1);
-    EXPECT_NE(SerialLastError(), 0);
+    EXPECT_TRUE(SerialLineGone(SerialLastError())) << SerialLastError();
     EXPECT_EQ(brought, 0u);
     EXPECT_LT(took, 200) << "a hung-up line must fail at once, not wait out the time-out";
-    // And again: a dead line keeps failing at once.
+    // And again: a dead line keeps failing at once, writes too, each as a line that is gone.
     EXPECT_EQ(SerialRead(m_Port, buffer, 1, &brought), 1);
+    EXPECT_EQ(SerialWrite(m_Port, buffer, 1), 1);
+    EXPECT_TRUE(SerialLineGone(SerialLastError())) << SerialLastError();
+    // An interrupted call is no lost line.
+    EXPECT_FALSE(SerialLineGone(EINTR));
+}
+
+// A device whose read() does not keep to the line's settings (VMIN 1 here, as a pty's master
+// side has it) must not hold a read past its deadline.
+TEST_F(PosixLink, NoReadOutlastsItsDeadlineWhateverTheLineSays) {
+    Open();
+    termios held{};
+    ASSERT_EQ(tcgetattr(m_Pty.Slave, &held), 0);
+    held.c_cc[VMIN] = 1;
+    held.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(m_Pty.Slave, TCSANOW, &held), 0);
+    // Frees a read() that waits for a byte, so that a failure ends.
+    std::thread unit([&] {
+        std::this_thread::sleep_for(milliseconds(3000));
+        WriteAll(m_Pty.Master, {0x5A});
+    });
+    uint8_t byte = 0;
+    size_t brought = 9;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SerialRead(m_Port, &byte, 1, &brought), 0);
+    const double took = ElapsedMs(start);
+    unit.join();
+    EXPECT_EQ(brought, 0u);
+    EXPECT_LE(took, 380) << "the read waited for the device, not for its deadline";
 }
 
 TEST_F(PosixLink, SecondOpenerIsRefused) {
@@ -304,12 +332,31 @@ TEST(PosixLinkRefuses, WhatIsNotATerminal) {
         int Code;
     };
     for (const Case& c : {Case{file, ENOTTY}, Case{dir.Path(""), ENOTTY}, Case{"/dev/null", ENOTTY},
-                          Case{dir.Path("none"), ENOENT}}) {
+                          Case{dir.Path("none"), ENOENT}, Case{"/dev/ptmx", ENOTTY}}) {
         SerialPort* port = nullptr;
         EXPECT_EQ(SerialOpen(c.Path, &port), c.Code) << c.Path;
         EXPECT_EQ(port, nullptr);
     }
     EXPECT_EQ(ReadFile(file), "");
+}
+
+// A terminal behind one of the program's standard descriptors is the operator's, however it is
+// named: here a pty on standard input, which would otherwise pass for a line.
+TEST(PosixLinkRefuses, TheProgramsOwnTerminal) {
+    Pty pty;
+    const int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(dup2(pty.Slave, 0), 0);
+    SerialPort* port = nullptr;
+    const int code = SerialOpen(pty.SlavePath, &port);
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(code, ENOTTY);
+    EXPECT_EQ(port, nullptr);
+    EXPECT_TRUE(ReadFor(pty.Master, 1, milliseconds(20)).empty()) << "something was written";
+    // Once it is no longer the program's, it is a line like any other.
+    ASSERT_EQ(SerialOpen(pty.SlavePath, &port), 0);
+    SerialClose(port);
 }
 
 // The unit's own time-outs, once, for real: a silent unit answers a one-byte read after 10.15 s.

@@ -3,11 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <pthread.h>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "console/process.h"
 #include "console/status.h"
 #include "hex/hex_loader.h"
 #include "hex_text.h"
@@ -209,11 +219,12 @@ struct FaultCase {
     int Status;
     std::vector<std::string> Said; // appear in this order
     std::vector<std::string> NotSaid;
-    size_t LineBytes; // bytes the updater sent; 0: the whole transfer
+    size_t LineBytes; // bytes the updater sent; 0: the whole transfer; with a signal, the most
     // How long the read time-outs and the unit's own delays make the run wait: it takes at least
     // this, and no more than this plus the time its bytes take to be exchanged.
     unsigned WaitMs;
     size_t Unasked = 0; // bytes the unit sends that no byte of the updater asked for
+    int Signal = 0;     // sent to the updater WaitMs after it started, with the unit's time-outs
 };
 PRINTS_AS_TITLE(FaultCase)
 
@@ -247,6 +258,28 @@ std::string Hex2(uint8_t value) {
 size_t SentThrough(size_t b, size_t i) {
     return 6 + b * (4 + 2048 + 3) + 4 + i + 1;
 }
+
+const std::string COMPLETE = "Transfer Complete.  Power off the unit and power it back on\n";
+const std::string NOT_FLASHED =
+    "UPDATE FAILED - THE UNIT IS NOT FLASHED: power it off and on, then run the update again\n";
+const std::string MAY_NOT_BE_FLASHED =
+    "WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE FLASHED: run the update again\n";
+const std::string LINE_LOST = "CRITICAL - THE LINE TO THE UNIT WAS LOST (CODE 5)\n";
+
+// The image with a run of zeros over [from, to), as the gaps between a file's records are sent.
+Image Zeroed(Image image, size_t from, size_t to) {
+    std::fill(image.begin() + static_cast<long>(from), image.begin() + static_cast<long>(to), 0);
+    return image;
+}
+
+// When to interrupt a run: well inside the first block, while it waits for an echo that does
+// not come, with ten seconds of the read's time-out to go.
+constexpr unsigned INTERRUPT_AT_MS = 300;
+const std::vector<std::string> SILENT_AT_50 = {"--silent-from", "0:50"};
+const std::vector<std::string> INTERRUPTED_SAID = {"STARTED\n02 00 08 00 \n",
+                                                   "UPDATE INTERRUPTED\n" + NOT_FLASHED};
+const std::vector<std::string> INTERRUPTED_NOT_SAID = {"BYTE #", "Send Result", "mismatch",
+                                                       "Data Complete", "STOPPED"};
 
 std::vector<FaultCase> FaultCases() {
     std::vector<FaultCase> cases = {
@@ -364,9 +397,7 @@ std::vector<FaultCase> FaultCases() {
          TWO_BLOCKS,
          STATUS_UNIT_UNANSWERED,
          {"TIMEOUT Waiting for reply\nBlock # 0 loaded...\n02 01 00 01 \n",
-          "Erased and flashed\nBlock # 1 loaded...\n",
-          "WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE FLASHED\n"
-          "Transfer Complete.  Power off the unit and power it back on\n"},
+          "Erased and flashed\nBlock # 1 loaded...\n", COMPLETE + MAY_NOT_BE_FLASHED},
          {},
          0,
          TimedOut(1)},
@@ -386,27 +417,67 @@ std::vector<FaultCase> FaultCases() {
          {},
          0,
          TimedOut(1)},
+        // A lost line is said once, and nothing that would follow from it is made up.
         {"HangUpInsideABlock",
          {"--hangup-block", "1:0"},
          With(TWO_BLOCKS, 2048, 0x99),
          STATUS_TRANSFER_ENDED,
-         {"Block # 0 loaded...\n02 01 00 01 \nSend Result 0 Fail Count = 0 CODE 5\n"
-          "BYTE # 0 Count = 0  FAILED 5\nCRITICAL  Byte 0 (99 != 02) mismatch\n"},
-         {"Transfer Complete."},
+         {"Block # 0 loaded...\n02 01 00 01 \n" + LINE_LOST + NOT_FLASHED},
+         {"Transfer Complete.", "mismatch", "BYTE #"},
          SentThrough(1, 0),
+         0},
+        // Where the byte still held would match every missing echo.
+        {"HangUpInsideARunOfZeros",
+         {"--hangup-block", "0:1000"},
+         Zeroed(TWO_BLOCKS, 900, 1100),
+         STATUS_TRANSFER_ENDED,
+         {"STARTED\n02 00 08 00 \n" + LINE_LOST + NOT_FLASHED},
+         {"BYTE #", "Send Result"},
+         SentThrough(0, 1000),
          0},
         {"HangUpAtTheTrailer",
          {"--hangup-trailer", "1"},
          With(TWO_BLOCKS, 2048, 0x00),
-         STATUS_UNIT_UNANSWERED,
-         {"Block # 0 loaded...",
-          "TRAILER FAILED 5\nPausing for unit to write FLASH block\n"
-          "TIMEOUT Waiting for reply\nBlock # 1 loaded...\n",
-          "Transfer Complete."},
-         {},
+         STATUS_TRANSFER_ENDED,
+         {"Block # 0 loaded...", " Pausing for unit to erase FLASH block\n" + LINE_LOST},
+         {"TRAILER FAILED", "TIMEOUT"},
          // up to the first trailer byte of block 1
          6 + (4 + 2048 + 3) + 4 + 1 + 1,
          0},
+        // A unit that dies in a run of zeros: the first missing echo is compared with the zero
+        // still held, the second ends the transfer.
+        {"SilentInsideARunOfZeros",
+         {"--silent-from", "0:1000"},
+         Zeroed(TWO_BLOCKS, 900, 1100),
+         STATUS_TRANSFER_ENDED,
+         {"BYTE # 1000 Count = 0  FAILED 0\nBYTE # 1001 Count = 0  FAILED 0\n"
+          "CRITICAL - THE UNIT STOPPED ANSWERING AT BYTE 1001 OF BLOCK 0\n" +
+          NOT_FLASHED},
+         {"mismatch", "Data Complete"},
+         SentThrough(0, 1001),
+         2 * TimedOut(1)},
+        // Dead from the last byte of a block: its trailer, replies and the next header go
+        // unanswered, and the next data byte is the second echo in a row that is missing.
+        {"SilentAcrossTheEndOfABlock",
+         {"--silent-from", "0:2047"},
+         Zeroed(TWO_BLOCKS, 2040, 2049),
+         STATUS_TRANSFER_ENDED,
+         {"BYTE # 2047 Count = 0  FAILED 0\n Data Complete",
+          "TRAILER FAILED 0\nPausing for unit to write FLASH block\nTIMEOUT Waiting for reply\n"
+          "Block # 0 loaded...\nHEADER FAILED 0\n\nBYTE # 0 Count = 0  FAILED 0\n"
+          "CRITICAL - THE UNIT STOPPED ANSWERING AT BYTE 0 OF BLOCK 1\n" +
+              NOT_FLASHED},
+         {"mismatch", "CKSUM ACKED"},
+         SentThrough(1, 0),
+         TimedOut(1) + TimedOut(3) + 2 * TimedOut(1) + TimedOut(4) + TimedOut(1)},
+        // Interrupted in the middle of a block, while the updater waits for an echo: the run ends
+        // at once, the line goes back as it was, and nothing of the read is reported.
+        {"Sigint", SILENT_AT_50, TWO_BLOCKS, STATUS_TRANSFER_ENDED, INTERRUPTED_SAID,
+         INTERRUPTED_NOT_SAID, SentThrough(0, 50), INTERRUPT_AT_MS, 0, SIGINT},
+        {"Sigterm", SILENT_AT_50, TWO_BLOCKS, STATUS_TRANSFER_ENDED, INTERRUPTED_SAID,
+         INTERRUPTED_NOT_SAID, SentThrough(0, 50), INTERRUPT_AT_MS, 0, SIGTERM},
+        {"Sighup", SILENT_AT_50, TWO_BLOCKS, STATUS_TRANSFER_ENDED, INTERRUPTED_SAID,
+         INTERRUPTED_NOT_SAID, SentThrough(0, 50), INTERRUPT_AT_MS, 0, SIGHUP},
         {"BytesAfterTheEndMarker",
          {"--after-end", "16"},
          TWO_BLOCKS,
@@ -439,7 +510,7 @@ std::vector<FaultCase> FaultCases() {
                          0});
     }
     // The line hung up as each command byte comes, and where SOH would come: a hung-up line fails
-    // the read at once, with no time-out waited for.
+    // the read at once, with no time-out waited for, and is named as lost.
     for (int k = 1; k <= 7; ++k) {
         static std::vector<std::string> titles;
         titles.reserve(7);
@@ -448,14 +519,13 @@ std::vector<FaultCase> FaultCases() {
         for (int i = 0; i < k - 1; ++i) {
             said += Hex2(COMMAND[static_cast<size_t>(i)]) + " ";
         }
-        said +=
-            k <= 6 ? "DEVICE FAILED TO RESPOND\n" : "Waiting for SOH\n  DEVICE FAILED TO REPLY\n";
+        said += (k <= 6 ? "" : "Waiting for SOH\n") + LINE_LOST + NOT_FLASHED;
         cases.push_back({titles.back().c_str(),
                          {"--hangup-handshake", std::to_string(k)},
                          TWO_BLOCKS,
                          STATUS_TRANSFER_ENDED,
                          {said},
-                         {"STARTED"},
+                         {"STARTED", "DEVICE FAILED"},
                          static_cast<size_t>(std::min(k, 6)),
                          0});
     }
@@ -468,6 +538,83 @@ std::vector<FaultCase> FaultCases() {
 // without the sanitizers, a byte sent takes about 0.04 ms.
 double ExchangeAllowanceMs(size_t sent, size_t unasked) {
     return 300.0 + 0.2 * static_cast<double>(sent) + 0.1 * static_cast<double>(unasked);
+}
+
+// The last line says where the unit stands and what to do.
+std::string LastLines(int status) {
+    if (status == STATUS_TRANSFER_ENDED) {
+        return NOT_FLASHED;
+    }
+    return status == STATUS_UNIT_UNANSWERED ? COMPLETE + MAY_NOT_BE_FLASHED : COMPLETE;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The line's settings as its far side reads them: set there before a run to something that is not
+// raw (but does not echo, so the unit hears nothing back), and read back after it.
+class LineSettings {
+  public:
+    explicit LineSettings(const std::string& port)
+        : m_Fd(open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        termios line{};
+        tcgetattr(m_Fd, &line);
+        line.c_iflag |= ICRNL | IXON;
+        line.c_oflag |= OPOST | ONLCR;
+        line.c_lflag |= ICANON | IEXTEN;
+        line.c_cc[VMIN] = 1;
+        line.c_cc[VTIME] = 0;
+        cfsetispeed(&line, B9600);
+        cfsetospeed(&line, B9600);
+        tcsetattr(m_Fd, TCSANOW, &line);
+        tcgetattr(m_Fd, &m_Before);
+    }
+    ~LineSettings() { close(m_Fd); }
+    LineSettings(const LineSettings&) = delete;
+    LineSettings& operator=(const LineSettings&) = delete;
+
+    // As a normal close gives the line back: its settings as before, and not held exclusively.
+    void ExpectGivenBack() const {
+        termios after{};
+        ASSERT_EQ(tcgetattr(m_Fd, &after), 0);
+        EXPECT_EQ(after.c_iflag, m_Before.c_iflag) << "the line's settings were not given back";
+        EXPECT_EQ(after.c_oflag, m_Before.c_oflag);
+        EXPECT_EQ(after.c_cflag, m_Before.c_cflag);
+        EXPECT_EQ(after.c_lflag, m_Before.c_lflag);
+        EXPECT_TRUE(std::equal(std::begin(after.c_cc), std::end(after.c_cc), m_Before.c_cc));
+        EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&m_Before));
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&m_Before));
+#ifdef TIOCGEXCL
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(m_Fd, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << "the line is still held exclusively";
+#endif
+    }
+
+  private:
+    int m_Fd;
+    termios m_Before{};
+};
+
+// The program's interrupt handlers in this process for as long as the object lives.
+class InterruptHandlers {
+  public:
+    InterruptHandlers() { InstallInterruptHandlers(); }
+    ~InterruptHandlers() {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            std::signal(signal, SIG_DFL);
+        }
+        ClearInterrupt();
+    }
+    InterruptHandlers(const InterruptHandlers&) = delete;
+    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
+};
+
+bool HangsUp(const FaultCase& c) {
+    return std::any_of(c.Faults.begin(), c.Faults.end(),
+                       [](const std::string& fault) { return fault.rfind("--hangup", 0) == 0; });
 }
 
 class UnitFails : public UnitOnAPty, public testing::WithParamInterface<FaultCase> {};
@@ -483,9 +630,31 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
     constexpr int TRIES = 4;
     for (int attempt = 1; attempt <= TRIES; ++attempt) {
         SimulatedUnit unit(c.Faults);
+        InterruptHandlers handlers;
+        LineSettings line(unit.Port());
+        // An interrupt must end a wait that has all of the unit's time-out to go.
+        if (c.Signal != 0) {
+            SetSerialReadTimeouts(UNIT_READ_TIMEOUTS);
+        }
         const auto start = std::chrono::steady_clock::now();
+        std::thread interrupter;
+        if (c.Signal != 0) {
+            const pthread_t updater = pthread_self();
+            interrupter = std::thread([&c, start, updater] {
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(c.WaitMs));
+                pthread_kill(updater, c.Signal);
+            });
+        }
         const UpdateRun run = RunUpdateWith({"-q", "-c", unit.Port(), "-f", path});
         const double took = ElapsedMs(start);
+        if (interrupter.joinable()) {
+            interrupter.join();
+        }
+        // Read while the unit still holds the line: one that hung up has no settings left, and
+        // the unit lets go of it once the end marker came.
+        if (c.Status == STATUS_TRANSFER_ENDED && !HangsUp(c)) {
+            line.ExpectGivenBack();
+        }
         const SimRun sim = unit.Finish();
 
         EXPECT_EQ(run.Status, c.Status);
@@ -499,8 +668,22 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
         for (const std::string& unsaid : c.NotSaid) {
             EXPECT_EQ(run.Console.find(unsaid), std::string::npos) << unsaid;
         }
-        EXPECT_TRUE(sim.Rx == Image(whole.begin(), whole.begin() + static_cast<long>(sent)))
-            << "the updater sent " << sim.Rx.size() << " bytes, not the " << sent << " expected";
+        const std::string ending = LastLines(c.Status);
+        EXPECT_TRUE(EndsWith(run.Console, ending))
+            << "does not end in\n"
+            << ending << "but in\n"
+            << run.Console.substr(run.Console.size() - std::min<size_t>(run.Console.size(), 400));
+        if (c.Signal == 0) {
+            EXPECT_TRUE(sim.Rx == Image(whole.begin(), whole.begin() + static_cast<long>(sent)))
+                << "the updater sent " << sim.Rx.size() << " bytes, not the " << sent
+                << " expected";
+        } else {
+            // Interrupted inside the first block's data, and nothing sent after it.
+            EXPECT_GT(sim.Rx.size(), SentThrough(0, 0) - 1);
+            EXPECT_LE(sim.Rx.size(), sent);
+            EXPECT_TRUE(std::equal(sim.Rx.begin(), sim.Rx.end(), whole.begin()));
+        }
+
         // A read never gives up before its time-out, and the run waits for nothing else.
         EXPECT_GE(took, c.WaitMs) << "a read gave up before its time-out";
         if (took < bound || HasFailure()) {
@@ -678,6 +861,89 @@ TEST_F(Program, GoesOnWhenItsConsoleGoesAway) {
     const ProcessResult run = RunProcess({"bash", "-c", pipeline});
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(ReadFile(flash), std::string(image.begin(), image.end()));
+}
+
+// Interrupted at the prompt, before the unit has heard anything: the program says so, gives the
+// line back and ends with status 3. The handlers are the program's own, installed at its start.
+TEST_F(Program, AnInterruptAtThePromptGivesTheLineBack) {
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(TWO_BLOCKS));
+    Pty pty;
+    LineSettings line(pty.SlavePath);
+    Child program({BRELWICK_EXE, "-c", pty.SlavePath, "-f", path});
+    ASSERT_TRUE(program.WaitForOutput("DISTURB UNTIL DONE\n", std::chrono::seconds(20)))
+        << program.Out();
+    kill(program.Pid(), SIGHUP);
+    const ProcessResult run = program.Finish(std::chrono::seconds(20));
+    EXPECT_EQ(run.Status, STATUS_TRANSFER_ENDED);
+    EXPECT_TRUE(EndsWith(run.Out, "DISTURB UNTIL DONE\nUPDATE INTERRUPTED\n" + NOT_FLASHED))
+        << run.Out;
+    line.ExpectGivenBack();
+    EXPECT_TRUE(ReadFor(pty.Master, 1, std::chrono::milliseconds(50)).empty())
+        << "the unit heard something";
+}
+
+// With a standard descriptor closed at start, the port must not take its place: the console
+// would write into the line, or the prompt read the unit. The line carries the protocol alone.
+struct ClosedCase {
+    const char* Title;
+    const char* Closing; // the shell's redirection
+    bool Quiet;
+};
+PRINTS_AS_TITLE(ClosedCase)
+
+class ClosedAtStart : public Program, public testing::WithParamInterface<ClosedCase> {};
+
+TEST_P(ClosedAtStart, TheLineCarriesOnlyTheProtocol) {
+    const ClosedCase& c = GetParam();
+    const Image image = RandomImage(3000, 6);
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(image));
+    const std::string rx = m_Dir.Path("rx.bin");
+    const std::string flash = m_Dir.Path("flash.bin");
+    // The shell closes the descriptor and becomes the program.
+    const std::string closeAndRun = std::string("exec \"$@\" ") + c.Closing;
+    std::vector<std::string> argv = {UNIT_SIM_EXE, "--rx", rx,   "--out",     flash,
+                                     "--",         "sh",   "-c", closeAndRun, "sh"};
+    argv.insert(argv.end(), {BRELWICK_EXE, "-c", "{port}", "-f", path});
+    if (c.Quiet) {
+        argv.push_back("-q");
+    }
+    const ProcessResult run = RunProcess(argv);
+    EXPECT_EQ(run.Status, STATUS_FLASHED) << run.Out << run.Err;
+    const Image line = ExpectedLine(image);
+    EXPECT_TRUE(ReadFile(rx) == std::string(line.begin(), line.end()))
+        << "the line carried " << ReadFile(rx).size() << " bytes, not the protocol's "
+        << line.size();
+    EXPECT_EQ(ReadFile(flash), std::string(image.begin(), image.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptors, ClosedAtStart,
+                         testing::Values(ClosedCase{"StandardOutput", ">&-", true},
+                                         ClosedCase{"StandardInput", "<&-", false}),
+                         TitleOf<ClosedCase>);
+
+// Each of them, and all three at once, opened on /dev/null before anything else is opened.
+TEST(StandardDescriptors, ThoseClosedAtStartAreOpenedOnDevNull) {
+    struct stat null {};
+    ASSERT_EQ(stat("/dev/null", &null), 0);
+    for (const std::vector<int>& closed : {std::vector<int>{0}, {1}, {2}, {0, 1, 2}}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (const int fd : closed) {
+                close(fd);
+            }
+            GuardStandardDescriptors();
+            bool all = true;
+            for (const int fd : closed) {
+                struct stat got {};
+                all = all && fstat(fd, &got) == 0 && got.st_rdev == null.st_rdev;
+            }
+            _exit(all ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "descriptor " << closed[0] << " (of " << closed.size() << ") not on /dev/null";
+    }
 }
 
 const char* const BANNER =

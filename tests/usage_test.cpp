@@ -300,7 +300,10 @@ INSTANTIATE_TEST_SUITE_P(Ports, PortOpenFailure,
                                          OpenFailure{"PortNamedT", "T", "T", 2},
                                          OpenFailure{"RegularFile", "{file}", "{file}", 25},
                                          OpenFailure{"Directory", "{dir}", "{dir}", 25},
-                                         OpenFailure{"NotATerminal", "null", "null", 25}),
+                                         OpenFailure{"NotATerminal", "null", "null", 25},
+                                         // The operator's own terminal, and a pty's master side.
+                                         OpenFailure{"OwnTerminal", "tty", "tty", 25},
+                                         OpenFailure{"PtyMaster", "ptmx", "ptmx", 25}),
                          TitleOf<OpenFailure>);
 
 // A port that another program holds is refused with EBUSY, for root too.

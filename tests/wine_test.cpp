@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -137,15 +138,18 @@ class ComLink {
 using Bytes = std::vector<uint8_t>;
 
 const Bytes SMALL_IMAGE = {0x12, 0x34, 0x56};
+// Sixteen zeros, as the gaps between a file's records are sent: a missing echo matches the zero
+// still held.
+const Bytes ZEROS(16, 0);
 
 // Two blocks, the second short, with the bytes that text mode, line disciplines and flow control
-// would change: LF, CR, Ctrl-Z, XON, XOFF, NUL.
+// would change: LF, CR, Ctrl-Z, XON, XOFF, NUL, DEL, 0xFF.
 Bytes TwoBlockImage() {
     Bytes image(2048 + 5);
     for (size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<uint8_t>(i * 7 + i / 256);
     }
-    const uint8_t awkward[] = {0x0A, 0x0D, 0x1A, 0x11, 0x13, 0x00, 0x0D, 0x0A};
+    const uint8_t awkward[] = {0x0A, 0x0D, 0x1A, 0x11, 0x13, 0x00, 0x7F, 0xFF, 0x0D, 0x0A};
     std::copy(std::begin(awkward), std::end(awkward), image.begin() + 100);
     std::copy(std::begin(awkward), std::end(awkward), image.end() - 5 - 8);
     return image;
@@ -197,6 +201,9 @@ size_t BlockLength(size_t block, const Bytes& image) {
 size_t BlockCount(const Bytes& image) {
     return (image.size() + 2047) / 2048;
 }
+
+const std::string NOT_FLASHED =
+    "UPDATE FAILED - THE UNIT IS NOT FLASHED: power it off and on, then run the update again\r\n";
 
 // Everything that goes down the line in a whole transfer.
 Bytes LineTraffic(const Bytes& image) {
@@ -284,11 +291,13 @@ Bytes ReadBytes(const std::string& path) {
 
 // unit-sim makes the pty and the COM link, runs the program and exits with its status, or with 8
 // when the program said 0 but the unit did not receive every block with its check value holding.
+// The pty is left as a new tty has it (echo, XON/XOFF, CR to LF, ...), as a USB serial adapter is
+// when it has just been plugged in: the program must make every byte pass whatever the port held.
 SimRun RunWithUnit(const TempDir& dir, const std::string& com,
                    const std::vector<std::string>& faults, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--verbose",      "--link",
-                                     DosDevice(com),    "--rx",           dir.Path("rx"),
-                                     "--out",           dir.Path("flash")};
+    std::vector<std::string> argv = {BRELWICK_UNIT_SIM, "--verbose",    "--tty-defaults",
+                                     "--link",          DosDevice(com), "--rx",
+                                     dir.Path("rx"),    "--out",        dir.Path("flash")};
     argv.insert(argv.end(), faults.begin(), faults.end());
     argv.push_back("--");
     const std::vector<std::string> program = Brelwick(args);
@@ -424,6 +433,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
     const StatusCase& c = GetParam();
     TempDir dir;
     dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\n"));
+    dir.Write("zeros.hex", HexFile(ZEROS, "\n"));
     dir.Write("bad.hex", ":0300000012345662\n:00000001FF\n");
     dir.Write("empty.hex", "");
     const SimRun run = RunWithUnit(dir, "com5", c.Faults, c.Args);
@@ -473,18 +483,27 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--bad-echo", "1"},
                    {"-c", "COM5", "-f", "fw.hex", "-q"},
                    3,
-                   "\n3b FAILED TO START DEVICE INTO TRANSFER MODE\r\n"},
+                   "\n3b FAILED TO START DEVICE INTO TRANSFER MODE\r\n" + NOT_FLASHED},
         StatusCase{"DataEchoWrong",
                    {"--wrong-echo", "0:1"},
                    {"-c", "COM5", "-f", "fw.hex", "-q"},
                    3,
-                   "\nCRITICAL  Byte 1 (34 != 6e) mismatch\r\n"},
+                   "\nCRITICAL  Byte 1 (34 != 6e) mismatch\r\n" + NOT_FLASHED},
         StatusCase{"HeaderEchoShort",
                    {"--short-header", "0"},
                    {"-c", "COM5", "-f", "fw.hex", "-q"},
                    4,
-                   "WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE FLASHED\r\n" +
-                       COMPLETE}),
+                   COMPLETE + "WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE "
+                              "FLASHED: run the update again\r\n"},
+        // With the real time-outs: two echoes in a row missing, 20.3 s. Under Wine a pty that
+        // hangs up looks the same: its reads time out and its writes succeed.
+        StatusCase{"UnitStopsAnswering",
+                   {"--silent-from", "0:4"},
+                   {"-c", "COM5", "-f", "zeros.hex", "-q"},
+                   3,
+                   Lines({"BYTE # 4 Count = 0  FAILED 0", "BYTE # 5 Count = 0  FAILED 0",
+                          "CRITICAL - THE UNIT STOPPED ANSWERING AT BYTE 5 OF BLOCK 0"}) +
+                       NOT_FLASHED}),
     TitleOf<StatusCase>);
 
 // "\\.\" reaches files and devices that are no serial port; the protocol must never go into one.
@@ -736,8 +755,37 @@ TEST_F(TestAsUnit, SilentUnitIsGivenUpAfterTenThousandOneHundredFiftyMs) {
     EXPECT_LE(waited, 10450);
     const ProcessResult run = program.Finish(RUN_LIMIT);
     EXPECT_EQ(run.Status, 3);
-    EXPECT_EQ(run.Out,
-              Loading("one-byte.hex", 26, 26, ONE_BYTE) + Lines({"DEVICE FAILED TO RESPOND"}));
+    EXPECT_EQ(run.Out, Loading("one-byte.hex", 26, 26, ONE_BYTE) +
+                           Lines({"DEVICE FAILED TO RESPOND"}) + NOT_FLASHED);
+    EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(100)), Bytes()) << "it went on sending";
+}
+
+// Ctrl-C in the middle of a block, while the program waits up to 10 s for an echo that does not
+// come: the wait ends at once, the program says so and ends with status 3. Wine passes SIGINT to a
+// console program as Ctrl-C.
+TEST_F(TestAsUnit, CtrlCEndsTheWaitForAnEchoAtOnce) {
+    m_Dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\n"));
+    Child program(Brelwick({"-c", "COM5", "-f", "fw.hex", "-q"}), Dir());
+    // The unit answers the handshake, the header and the first data byte, then falls silent.
+    for (size_t i = 0; i < COMMAND.size(); ++i) {
+        WriteAll(m_Pty.Master, ReadFor(m_Pty.Master, 1, START_LIMIT));
+    }
+    WriteAll(m_Pty.Master, {0x01});
+    WriteAll(m_Pty.Master, ReadFor(m_Pty.Master, 4, seconds(15)));
+    WriteAll(m_Pty.Master, ReadFor(m_Pty.Master, 1, seconds(15)));
+    ASSERT_EQ(ReadFor(m_Pty.Master, 1, seconds(15)), Bytes{SMALL_IMAGE[1]});
+    std::this_thread::sleep_for(milliseconds(300));
+    const Clock::time_point sent = Clock::now();
+    kill(program.Pid(), SIGINT);
+    Clock::time_point shown{};
+    ASSERT_TRUE(program.WaitForOutput("UPDATE INTERRUPTED\r\n", seconds(8), &shown))
+        << program.Out();
+    EXPECT_LE(Millis(shown - sent).count(), 2000) << "the wait for the echo went on";
+    const ProcessResult run = program.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(run.Out, Loading("fw.hex", 30, 30, SMALL_IMAGE) +
+                           "1b 50 72 4f 67 0d Waiting for SOH\r\n\x01STARTED\r\n" +
+                           Lines({"02 00 00 03 ", "UPDATE INTERRUPTED"}) + NOT_FLASHED);
     EXPECT_EQ(ReadFor(m_Pty.Master, 1, milliseconds(100)), Bytes()) << "it went on sending";
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "console/process.h"
 #include "console/progress.h"
 #include "console/status.h"
 #include "hex/hex_loader.h"
@@ -184,6 +185,25 @@ void NoteAdapterLatency() {
                 DurationText(slow).c_str(), DurationText(quick).c_str(), latency.Remedy.c_str());
 }
 
+// The last line tells the operator where the unit stands and what to do next.
+int CloseRun(int status) {
+    if (status == STATUS_TRANSFER_ENDED) {
+        ConsoleLine("UPDATE FAILED - THE UNIT IS NOT FLASHED: power it off and on, then run the "
+                    "update again");
+    } else if (status == STATUS_UNIT_UNANSWERED) {
+        ConsoleLine("WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE FLASHED: run the "
+                    "update again");
+    }
+    return status;
+}
+
+// The line goes back as after any other run before a word is said.
+int EndInterrupted() {
+    ReleaseResources();
+    ConsoleLine("UPDATE INTERRUPTED");
+    return CloseRun(STATUS_TRANSFER_ENDED);
+}
+
 // -n: the file is loaded and checked as for an update, and no port is opened.
 int CheckFirmwareFile() {
     const int loaded = LoadHexFile();
@@ -219,7 +239,11 @@ int RunUpdate(int argc, char** argv) {
     FirmwarePath = file;
 
     OpenSerialPort();
-    if (LoadHexFile() != 0) {
+    const int loaded = LoadHexFile();
+    if (Interrupted()) {
+        return EndInterrupted();
+    }
+    if (loaded != 0) {
         ConsoleLine("Update Aborted");
         ReleaseResources();
         return STATUS_FILE_REFUSED;
@@ -228,9 +252,15 @@ int RunUpdate(int argc, char** argv) {
     if (!IsQuiet()) {
         WaitForOperator();
     }
+    if (Interrupted()) {
+        return EndInterrupted();
+    }
     const int status = TransferImage();
+    if (status == STATUS_TRANSFER_ENDED && Interrupted()) {
+        return EndInterrupted();
+    }
     ReleaseResources();
-    return status;
+    return CloseRun(status);
 }
 
 void ReleaseResources() {

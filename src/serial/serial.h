@@ -62,7 +62,8 @@ int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count);
 
 // Waits for `count` bytes or a time-out and places what came at the start of `buffer`; bytes beyond
 // those brought are left as they were. 0 when the call succeeded (a time-out included), 1 when it
-// failed (an I/O error, or a line that hung up). `*brought` is set in both cases.
+// failed (an I/O error, a line that hung up, or an interrupt, which ends the wait at once).
+// `*brought` is set in all cases. No read outlasts its time-out, whatever the device does.
 int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought);
 
 // Releases the port, restoring the line's settings as they were before the open.
@@ -71,6 +72,10 @@ void SerialClose(SerialPort* port);
 // The platform's code for the failure of the most recent operation; 0 when it succeeded, a read
 // that merely timed out included.
 int SerialLastError();
+
+// True when a read or write that failed with `code` failed because the device is gone: the
+// adapter was pulled out, or the line hung up. Nothing more can pass on such a line.
+bool SerialLineGone(int code);
 
 // The platform's own description of an error code, for the operator.
 std::string SerialErrorText(int code);

@@ -22,6 +22,8 @@
 #include <linux/serial.h>
 #endif
 
+#include "console/process.h"
+#include "console/process_posix.h"
 #include "serial/serial.h"
 #include "serial/serial_posix.h"
 
@@ -29,7 +31,6 @@ struct SerialPort {
     int Fd;
     termios Original;
     SerialTimeouts Timeouts;
-    cc_t DirectWait;    // VTIME of the line: how long a read() waits by itself, in tenths
     bool LowLatencySet; // this run turned low-latency mode on, so closing turns it off again
 };
 
@@ -45,23 +46,6 @@ int Fail(int code) {
     return 1;
 }
 
-// Each byte's echo is waited for, so what a wait costs is paid 100,000 times an image. A read()
-// that blocks by itself (VMIN 0, VTIME set) is one system call where select() and read() are two;
-// so a read that has plenty of time left waits in read() first. VTIME counts tenths of a second
-// on the kernel's coarse timer, which may end it up to an eighth late: it is kept to half of the
-// shortest read's time, and select() on the monotonic deadline waits out whatever is left. A
-// signal ends the read() with EINTR (the program sets no handler that asks for SA_RESTART, which
-// would start VTIME over), and the time left is looked at again.
-cc_t DirectWaitTenths(const SerialTimeouts& timeouts) {
-    const uint64_t shortest = uint64_t{timeouts.ConstantMs} + timeouts.PerByteMs;
-    return static_cast<cc_t>(std::min<uint64_t>(255, shortest / 2 / 100));
-}
-
-// A read() waiting VTIME may start only with this much time left.
-Milliseconds DirectWaitNeeds(cc_t tenths) {
-    return Milliseconds(tenths * 100 * 9 / 8 + 10);
-}
-
 // Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
 // leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
 // port had it.
@@ -73,9 +57,9 @@ termios RawSettings(const termios& original) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
     raw.c_cflag |= CS8 | CLOCAL | CREAD;
-    // read() returns what has come as soon as a byte is there, or nothing after VTIME.
+    // read() never waits: every wait is a select() on the deadline, which no device can stretch.
     raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = DirectWaitTenths(SerialReadTimeouts());
+    raw.c_cc[VTIME] = 0;
     cfsetispeed(&raw, B19200);
     cfsetospeed(&raw, B19200);
     return raw;
@@ -133,10 +117,8 @@ void GiveBackLatency(int fd) {
 }
 
 int ConfigureLine(int fd, termios* original) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return errno;
-    }
+    // The line stays non-blocking (it was opened so): a read() or write() that would wait returns
+    // at once, and the wait is a select() that keeps the deadline and sees an interrupt.
     if (tcgetattr(fd, original) != 0) {
         return errno;
     }
@@ -149,6 +131,27 @@ int ConfigureLine(int fd, termios* original) {
     return 0;
 }
 
+// The program's own terminal: /dev/tty, or the device behind one of its standard descriptors. The
+// protocol must never be written into the operator's terminal.
+bool IsOwnTerminal(const struct stat& device) {
+    struct stat own {};
+    if (stat("/dev/tty", &own) == 0 && S_ISCHR(own.st_mode) && own.st_rdev == device.st_rdev) {
+        return true;
+    }
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fstat(fd, &own) == 0 && S_ISCHR(own.st_mode) && own.st_rdev == device.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The master side of a pseudo-terminal (/dev/ptmx and its kin) is a terminal to isatty(), but it
+// is no line: what is set on it applies to its slave.
+bool IsPtyMaster(int fd) {
+    return ptsname(fd) != nullptr;
+}
+
 int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
     // Only a character device can be a serial line; nothing else is even opened, so the protocol
     // is never written into a file.
@@ -156,7 +159,7 @@ int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
     if (stat(devicePath.c_str(), &info) != 0) {
         return errno;
     }
-    if (!S_ISCHR(info.st_mode)) {
+    if (!S_ISCHR(info.st_mode) || IsOwnTerminal(info)) {
         return ENOTTY;
     }
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -164,7 +167,7 @@ int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
         return errno;
     }
     int code = 0;
-    if (!isatty(fd)) {
+    if (!isatty(fd) || IsPtyMaster(fd)) {
         code = ENOTTY;
     } else if (fd >= FD_SETSIZE) {
         code = EMFILE;
@@ -184,20 +187,32 @@ int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
     return 0;
 }
 
-// Waits until the line is readable or the deadline passes. Returns >0 readable, 0 not yet, <0 an
-// error in errno (EINTR included: the caller's deadline stays where it was).
-int WaitReadable(int fd, Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-        return 0;
-    }
+// Waits until the line is ready (readable, or writable when `forWrite`), an interrupt comes, or
+// the deadline passes (none when null). Returns >0 ready, 0 not yet (time is up, or an interrupt:
+// the caller looks), <0 an error in errno (EINTR included: the caller's deadline stays where it
+// was).
+int WaitForLine(int fd, bool forWrite, const Clock::time_point* deadline) {
     timeval wait{};
-    wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
-    wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    if (deadline != nullptr) {
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(*deadline - Clock::now());
+        if (left.count() <= 0) {
+            return 0;
+        }
+        wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
+        wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    }
     fd_set readable;
+    fd_set writable;
     FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    return select(fd + 1, &readable, nullptr, nullptr, &wait);
+    FD_ZERO(&writable);
+    FD_SET(fd, forWrite ? &writable : &readable);
+    const int wake = InterruptWakeFd();
+    if (wake >= 0) {
+        FD_SET(wake, &readable);
+    }
+    const int ready = select(std::max(fd, wake) + 1, &readable, &writable, nullptr,
+                             deadline != nullptr ? &wait : nullptr);
+    return ready > 0 && !FD_ISSET(fd, forWrite ? &writable : &readable) ? 0 : ready;
 }
 
 // ---- Help for a port that would not open ----
@@ -429,7 +444,7 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
     DropDtr(fd);
     const bool lowLatencySet = AskForLowLatency(fd);
     const SerialTimeouts& timeouts = SerialReadTimeouts();
-    *port = new SerialPort{fd, original, timeouts, DirectWaitTenths(timeouts), lowLatencySet};
+    *port = new SerialPort{fd, original, timeouts, lowLatencySet};
     return 0;
 }
 
@@ -439,16 +454,27 @@ int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count) {
         const ssize_t sent = write(port->Fd, bytes + done, count - done);
         if (sent > 0) {
             done += static_cast<size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
             continue;
-        } else {
-            return Fail(sent < 0 ? errno : EIO);
+        }
+        if (sent == 0 || (errno != EINTR && errno != EAGAIN)) {
+            return Fail(sent == 0 ? EIO : errno);
+        }
+        if (Interrupted()) {
+            return Fail(EINTR);
+        }
+        // The line takes nothing more yet (flow control holds it): a write has no time-out.
+        if (errno == EAGAIN && WaitForLine(port->Fd, true, nullptr) < 0 && errno != EINTR) {
+            return Fail(errno);
         }
     }
     LastError = 0;
     return 0;
 }
 
+// Each byte's echo is waited for in select() on the read's deadline, and read() only takes what
+// select() found: no device can make a read outlast its time-out, and an interrupt ends the wait
+// at once. A signal ends select() with EINTR, and the interrupt and the time left are looked at
+// again without the deadline moving.
 int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought) {
     *brought = 0;
     const SerialTimeouts& timeouts = port->Timeouts;
@@ -456,20 +482,19 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
         Clock::now() +
         Milliseconds(timeouts.ConstantMs + static_cast<uint64_t>(timeouts.PerByteMs) * count);
     Clock::time_point deadline = total;
-    bool direct = port->DirectWait > 0;
     while (*brought < count) {
-        direct = direct && deadline - Clock::now() >= DirectWaitNeeds(port->DirectWait);
-        if (!direct) {
-            const int ready = WaitReadable(port->Fd, deadline);
-            if (ready < 0 && errno != EINTR) {
-                return Fail(errno);
+        if (Interrupted()) {
+            return Fail(EINTR);
+        }
+        const int ready = WaitForLine(port->Fd, false, &deadline);
+        if (ready < 0 && errno != EINTR) {
+            return Fail(errno);
+        }
+        if (ready <= 0) {
+            if (Clock::now() >= deadline) {
+                break;
             }
-            if (ready <= 0) {
-                if (Clock::now() >= deadline) {
-                    break;
-                }
-                continue;
-            }
+            continue;
         }
         const ssize_t got = read(port->Fd, buffer + *brought, count - *brought);
         if (got > 0) {
@@ -477,9 +502,6 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
             deadline = std::min(total, Clock::now() + Milliseconds(timeouts.IntervalMs));
         } else if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
-        } else if (got == 0 && direct) {
-            // VTIME ran out, or the line hung up: select() tells which, from here on.
-            direct = false;
         } else {
             // Readable with nothing to read, or EIO: the line hung up.
             return Fail(got < 0 ? errno : EIO);
@@ -490,8 +512,11 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
 }
 
 void SerialClose(SerialPort* port) {
-    // TCSADRAIN: the last bytes written leave with the settings they were written under.
-    tcsetattr(port->Fd, TCSADRAIN, &port->Original);
+    // TCSADRAIN: the last bytes written leave with the settings they were written under. A signal
+    // that ends the wait for them must not keep the settings from going back.
+    if (tcsetattr(port->Fd, TCSADRAIN, &port->Original) != 0 && errno == EINTR) {
+        tcsetattr(port->Fd, TCSANOW, &port->Original);
+    }
     if (port->LowLatencySet) {
         GiveBackLatency(port->Fd);
     }
@@ -502,6 +527,11 @@ void SerialClose(SerialPort* port) {
 
 int SerialLastError() {
     return LastError;
+}
+
+bool SerialLineGone(int code) {
+    // A pulled USB adapter fails with EIO, ENXIO or ENODEV; a line that hung up reads as EIO.
+    return code == EIO || code == ENXIO || code == ENODEV;
 }
 
 std::string SerialErrorText(int code) {

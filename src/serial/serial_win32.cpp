@@ -1,21 +1,43 @@
 // The serial link on Windows: the communications API on a file handle, with the unit's read
-// time-outs kept by the driver (COMMTIMEOUTS), and the hints for a port that would not open.
+// time-outs kept over short reads (COMMTIMEOUTS), and the hints for a port that would not open.
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "console/process.h"
 #include "serial/serial.h"
 
 struct SerialPort {
     HANDLE Handle;
-    HANDLE Claim; // held while the port is open; see ClaimPort
+    HANDLE Claim;          // held while the port is open; see ClaimPort
+    SerialTimeouts Unit;   // the unit's read time-outs, kept by SerialRead over its slices
+    COMMTIMEOUTS Driver{}; // what the driver has now; see ReadSlice
 };
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+// No ReadFile waits longer than this: a console control handler cannot end a ReadFile that is
+// waiting (Wine's CancelSynchronousIo finds none to cancel), so the main thread must come back
+// often enough to see an interrupt at once, even while the unit is silent for its ten seconds.
+// Longer than the interval between bytes, so that the driver still ends a read 150 ms after its
+// last byte; an echo that comes at once is still one ReadFile.
+constexpr DWORD READ_SLICE_MS = 200;
+// How early or late the driver's timer may fire: a ReadFile that ends this much before its slice
+// was ended by the interval, not by the slice.
+constexpr DWORD DRIVER_TIMER_SLACK_MS = 30;
+
 DWORD LastError = 0;
+
+int Fail(DWORD code) {
+    LastError = code;
+    return 1;
+}
 
 // A time-out is a ReadFile that succeeds with fewer bytes; only a failed call leaves a code.
 void Record(BOOL ok) {
@@ -30,17 +52,45 @@ void ApplyLineSettings(HANDLE handle, DCB* dcb) {
     dcb->fDtrControl = DTR_CONTROL_DISABLE;
     dcb->fTXContinueOnXoff = FALSE;
     dcb->fAbortOnError = FALSE;
+    // Every byte is data, whatever a program before left in the port: a 0x11 or 0x13 of the
+    // firmware or of its echo is no XON/XOFF, a 0x00 is not dropped, nothing is replaced or
+    // checked for parity, and DSR does not decide what is received. Hardware flow control stays
+    // as the port had it.
+    dcb->fBinary = TRUE;
+    dcb->fParity = FALSE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fNull = FALSE;
+    dcb->fErrorChar = FALSE;
+    dcb->fDsrSensitivity = FALSE;
     SetCommState(handle, dcb);
 }
 
-void ApplyReadTimeouts(HANDLE handle) {
+// The driver keeps the interval between bytes; a read's whole time, which may be ten seconds,
+// is cut into slices (ReadSlice). Write time-outs stay as the port had them.
+COMMTIMEOUTS ApplyReadTimeouts(HANDLE handle) {
     COMMTIMEOUTS timeouts{};
     GetCommTimeouts(handle, &timeouts);
-    const SerialTimeouts& wanted = SerialReadTimeouts();
-    timeouts.ReadIntervalTimeout = wanted.IntervalMs;
-    timeouts.ReadTotalTimeoutMultiplier = wanted.PerByteMs;
-    timeouts.ReadTotalTimeoutConstant = wanted.ConstantMs;
+    timeouts.ReadIntervalTimeout = SerialReadTimeouts().IntervalMs;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = READ_SLICE_MS;
     SetCommTimeouts(handle, &timeouts);
+    return timeouts;
+}
+
+// The next ReadFile waits at most `ms` in all. Only a slice shorter than the usual one, at the end
+// of a read's time, costs a call to the driver.
+bool ReadSlice(SerialPort* port, DWORD ms) {
+    if (port->Driver.ReadTotalTimeoutConstant == ms) {
+        return true;
+    }
+    COMMTIMEOUTS timeouts = port->Driver;
+    timeouts.ReadTotalTimeoutConstant = ms;
+    if (!SetCommTimeouts(port->Handle, &timeouts)) {
+        return false;
+    }
+    port->Driver = timeouts;
+    return true;
 }
 
 // The COM ports Windows knows: each serial driver enters the ports it has under SERIALCOMM, the
@@ -228,8 +278,7 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
         return static_cast<int>(code != 0 ? code : ERROR_INVALID_FUNCTION);
     }
     ApplyLineSettings(handle, &dcb);
-    ApplyReadTimeouts(handle);
-    *port = new SerialPort{handle, claim};
+    *port = new SerialPort{handle, claim, SerialReadTimeouts(), ApplyReadTimeouts(handle)};
     return 0;
 }
 
@@ -240,12 +289,49 @@ int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count) {
     return ok ? 0 : 1;
 }
 
+// The unit's time-outs over slices of at most READ_SLICE_MS: the whole read ends ConstantMs +
+// PerByteMs * count after it began, or IntervalMs after its last byte, on the monotonic clock. An
+// interrupt is looked at between the slices.
 int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought) {
-    DWORD got = 0;
-    const BOOL ok = ReadFile(port->Handle, buffer, static_cast<DWORD>(count), &got, nullptr);
-    *brought = got;
-    Record(ok);
-    return ok ? 0 : 1;
+    *brought = 0;
+    const SerialTimeouts& unit = port->Unit;
+    const Clock::time_point total =
+        Clock::now() +
+        Milliseconds(unit.ConstantMs + static_cast<uint64_t>(unit.PerByteMs) * count);
+    Clock::time_point deadline = total;
+    while (*brought < count) {
+        if (Interrupted()) {
+            return Fail(ERROR_OPERATION_ABORTED);
+        }
+        const auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            break;
+        }
+        const DWORD slice = static_cast<DWORD>(std::min<long long>(READ_SLICE_MS, left));
+        if (!ReadSlice(port, slice)) {
+            return Fail(GetLastError());
+        }
+        const Clock::time_point began = Clock::now();
+        DWORD got = 0;
+        const BOOL ok = ReadFile(port->Handle, buffer + *brought,
+                                 static_cast<DWORD>(count - *brought), &got, nullptr);
+        *brought += got;
+        if (!ok) {
+            return Fail(GetLastError());
+        }
+        if (got == 0) {
+            continue;
+        }
+        const Clock::time_point ended = Clock::now();
+        deadline = std::min(total, ended + Milliseconds(unit.IntervalMs));
+        // Bytes came, and the ReadFile ended well before its slice: the driver saw the interval
+        // pass after the last of them, and the read is over.
+        if (ended - began + Milliseconds(DRIVER_TIMER_SLACK_MS) < Milliseconds(slice)) {
+            break;
+        }
+    }
+    LastError = 0;
+    return 0;
 }
 
 void SerialClose(SerialPort* port) {
@@ -256,6 +342,20 @@ void SerialClose(SerialPort* port) {
 
 int SerialLastError() {
     return static_cast<int>(LastError);
+}
+
+bool SerialLineGone(int code) {
+    // What a USB serial adapter's driver answers once the adapter has been pulled out.
+    switch (static_cast<DWORD>(code)) {
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::string SerialErrorText(int code) {

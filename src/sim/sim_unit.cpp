@@ -45,6 +45,7 @@ void CSimUnit::Receive(uint8_t byte) {
     case State::BABBLING:
     case State::FINISHED:
     case State::HUNG_UP:
+    case State::SILENT:
         break;
     }
 }
@@ -120,6 +121,11 @@ void CSimUnit::OnDataByte(uint8_t byte) {
     if (m_Faults.HangupData.At(m_NextBlock, i)) {
         Note(Format("hung up at block %d byte %d", m_NextBlock, i));
         m_State = State::HUNG_UP;
+        return;
+    }
+    if (m_Faults.SilentFrom.At(m_NextBlock, i)) {
+        Note(Format("silent from block %d byte %d", m_NextBlock, i));
+        m_State = State::SILENT;
         return;
     }
     m_Flash[static_cast<size_t>(m_NextBlock) * 2048 + static_cast<size_t>(i)] = byte;

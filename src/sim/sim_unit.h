@@ -33,6 +33,7 @@ struct SimFaults {
     unsigned SlowFlashMs = 0;
     int HangupHandshake = 0; // hang up when this handshake byte (1 to 6) comes; 7: for SOH
     SimPlace HangupData;     // hang up when this data byte comes
+    SimPlace SilentFrom;     // from this data byte on, answer nothing (a unit whose battery died)
     int HangupTrailer = -1;  // hang up when this block's trailer comes
     unsigned AfterEnd = 0;   // bytes sent after the end marker
 };
@@ -67,7 +68,17 @@ class CSimUnit {
     const std::vector<std::string>& Report() const { return m_Report; }
 
   private:
-    enum class State { COMMAND, BABBLING, HEADER, DATA, TRAILER, END_MARKER, FINISHED, HUNG_UP };
+    enum class State {
+        COMMAND,
+        BABBLING,
+        HEADER,
+        DATA,
+        TRAILER,
+        END_MARKER,
+        FINISHED,
+        HUNG_UP,
+        SILENT
+    };
 
     void Send(uint8_t byte, unsigned delayMs = 0) { m_Output.push_back({byte, delayMs}); }
     void OnCommandByte(uint8_t byte);

@@ -37,6 +37,8 @@ const char* const USAGE_TEXT =
     "  --latency MS        answer as through a USB adapter with an MS ms latency timer\n"
     "  --link PATH         make PATH a symbolic link to the port while running\n"
     "  --verbose           report every block, not only the closing line\n"
+    "  --tty-defaults      leave the line in the tty's default settings (echo, XON/XOFF, CR\n"
+    "                      to LF, ...) as a port just plugged in has them, not raw\n"
     "faults (blocks count from 0, bytes of a block from 0, handshake bytes from 1):\n"
     "  --silent            never answer\n"
     "  --bad-echo K        echo handshake byte K wrongly\n"
@@ -51,6 +53,7 @@ const char* const USAGE_TEXT =
     "  --slow-flash B:MS   send block B's flash-written reply MS ms late\n"
     "  --hangup-handshake K  hang up the line when handshake byte K comes\n"
     "  --hangup-block B:I  hang up the line when byte I of block B comes\n"
+    "  --silent-from B:I   answer nothing from byte I of block B on, as a unit that died\n"
     "  --hangup-trailer B  hang up the line when block B's trailer comes\n"
     "  --after-end N       send N bytes after the end marker\n"
     "exit status: the command's status if not 0; otherwise 0 when every block arrived with\n"
@@ -67,6 +70,7 @@ struct Options {
     unsigned Baud = 0;
     bool Verbose = false;
     unsigned LatencyMs = 0;
+    bool TtyDefaults = false;
     std::vector<std::string> Command;
 };
 
@@ -123,6 +127,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
             f.NoSoh = true;
         } else if (name == "--verbose") {
             options->Verbose = true;
+        } else if (name == "--tty-defaults") {
+            options->TtyDefaults = true;
         } else {
             const char* value = ++i < argc ? argv[i] : NO_VALUE;
             int number = 0;
@@ -151,6 +157,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 f.SlowFlashMs = static_cast<unsigned>(place.Byte);
             } else if (name == "--hangup-handshake" && (ok = ParseInt(value, &f.HangupHandshake))) {
             } else if (name == "--hangup-block" && (ok = ParsePlace(value, &f.HangupData))) {
+            } else if (name == "--silent-from" && (ok = ParsePlace(value, &f.SilentFrom))) {
             } else if (name == "--hangup-trailer" && (ok = ParseInt(value, &f.HangupTrailer))) {
             } else if (name == "--after-end" && (ok = ParseInt(value, &number))) {
                 f.AfterEnd = static_cast<unsigned>(number);
@@ -192,7 +199,7 @@ struct Line {
     std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
 };
 
-bool OpenLine(Line* line) {
+bool OpenLine(Line* line, bool ttyDefaults) {
     line->Master = posix_openpt(O_RDWR | O_NOCTTY);
     if (line->Master < 0 || grantpt(line->Master) != 0 || unlockpt(line->Master) != 0) {
         return false;
@@ -205,10 +212,14 @@ bool OpenLine(Line* line) {
     fcntl(line->Master, F_SETFD, FD_CLOEXEC);
     fcntl(line->Master, F_SETFL, fcntl(line->Master, F_GETFL) | O_NONBLOCK);
     // Held open so that the line stays up between the updater's opens, and raw so that nothing
-    // the unit says is echoed back to it while the updater is not there.
+    // the unit says is echoed back to it while the updater is not there, unless the line is to
+    // be left as a new tty has it.
     line->Slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (line->Slave < 0) {
         return false;
+    }
+    if (ttyDefaults) {
+        return true;
     }
     termios raw{};
     tcgetattr(line->Slave, &raw);
@@ -498,7 +509,7 @@ int main(int argc, char** argv) {
 #endif
     InstallSignals();
     Line line;
-    if (!OpenLine(&line)) {
+    if (!OpenLine(&line, options.TtyDefaults)) {
         std::fprintf(stderr, "unit-sim: cannot make a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
     }

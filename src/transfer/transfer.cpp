@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/process.h"
 #include "console/progress.h"
 #include "console/status.h"
 #include "hex/hex_loader.h"
@@ -13,23 +14,73 @@ uint8_t ReceiveArea[4];
 
 namespace {
 
-// How a block went: every step answered, some step unanswered, or the transfer must end.
+// How a step of a block went: every answer came, some answer did not, or the transfer must end.
+// Worse is greater, so that a block goes as its worst step.
 enum class BlockOutcome { ANSWERED, UNANSWERED, ENDED };
 
-size_t ReadReply(size_t count) {
-    size_t brought = 0;
-    SerialRead(PortHandle, ReceiveArea, count, &brought);
-    return brought;
+// What ends the transfer wherever it is, whatever step it was at.
+enum class Halt { NONE, INTERRUPTED, LINE_LOST, UNIT_STOPPED };
+
+Halt Halted = Halt::NONE;
+int LostLineCode = 0; // the platform's code from the call that found the line gone
+int EchoesMissed = 0; // data bytes in a row that brought no echo since the unit last answered
+
+// An interrupt is looked at before each write and after each read, and ends the transfer there.
+// True while the transfer may go on.
+bool GoesOn() {
+    if (Halted == Halt::NONE && Interrupted()) {
+        Halted = Halt::INTERRUPTED;
+    }
+    return Halted == Halt::NONE;
 }
 
-void Send(const uint8_t* bytes, size_t count) {
-    SerialWrite(PortHandle, bytes, count);
+// Every read and write passes its outcome here: a call that failed because the device is gone
+// ends the transfer at once. Without this a pulled adapter fails every write and read that
+// follows, and each failure would be reported, and a missing echo compared, image byte by byte.
+// A call that an interrupt ended is no lost line, whatever code it left (on Windows the same as
+// an adapter's that was pulled out).
+void LookForLostLine(int failed) {
+    if (failed != 0 && Halted == Halt::NONE && !Interrupted() &&
+        SerialLineGone(SerialLastError())) {
+        Halted = Halt::LINE_LOST;
+        LostLineCode = SerialLastError();
+    }
+}
+
+// False when the transfer must end, before the bytes went or because the line is gone.
+bool Send(const uint8_t* bytes, size_t count) {
+    if (!GoesOn()) {
+        return false;
+    }
+    LookForLostLine(SerialWrite(PortHandle, bytes, count));
+    return Halted == Halt::NONE;
+}
+
+// Reads into ReceiveArea and returns how many bytes came; `*failed`, when asked for, tells whether
+// the call failed. The caller asks GoesOn() before it looks at what came.
+size_t ReadReply(size_t count, int* failed = nullptr) {
+    size_t brought = 0;
+    const int result = SerialRead(PortHandle, ReceiveArea, count, &brought);
+    LookForLostLine(result);
+    if (brought > 0) {
+        EchoesMissed = 0;
+    }
+    if (failed != nullptr) {
+        *failed = result;
+    }
+    return brought;
 }
 
 bool SwitchToTransferMode() {
     for (const uint8_t byte : TRANSFER_MODE_COMMAND) {
-        Send(&byte, 1);
-        if (ReadReply(1) != 1) {
+        if (!Send(&byte, 1)) {
+            return false;
+        }
+        const size_t brought = ReadReply(1);
+        if (!GoesOn()) {
+            return false;
+        }
+        if (brought != 1) {
             ConsoleLine("DEVICE FAILED TO RESPOND");
             return false;
         }
@@ -51,7 +102,11 @@ bool WaitForSoh() {
             ConsoleLine("  DEVICE FAILED TO SEND SOH");
             return false;
         }
-        if (ReadReply(1) != 1) {
+        const size_t brought = ReadReply(1);
+        if (!GoesOn()) {
+            return false;
+        }
+        if (brought != 1) {
             ConsoleLine("  DEVICE FAILED TO REPLY");
             return false;
         }
@@ -65,11 +120,16 @@ bool WaitForSoh() {
 }
 
 // The header goes in one write; its echo is shown, not compared.
-bool SendHeader(uint8_t number, uint16_t length) {
+BlockOutcome SendHeader(uint8_t number, uint16_t length) {
     const uint8_t header[4] = {STX, number, static_cast<uint8_t>(length >> 8),
                                static_cast<uint8_t>(length & 0xFF)};
-    Send(header, sizeof(header));
+    if (!Send(header, sizeof(header))) {
+        return BlockOutcome::ENDED;
+    }
     const size_t brought = ReadReply(sizeof(header));
+    if (!GoesOn()) {
+        return BlockOutcome::ENDED;
+    }
     if (brought != sizeof(header)) {
         ConsolePrintf("HEADER FAILED %d\n", SerialLastError());
     }
@@ -77,18 +137,26 @@ bool SendHeader(uint8_t number, uint16_t length) {
         ConsolePrintf("%02x ", ReceiveArea[i]);
     }
     ConsolePrintf("\n");
-    return brought == sizeof(header);
+    return brought == sizeof(header) ? BlockOutcome::ANSWERED : BlockOutcome::UNANSWERED;
 }
 
-// Lock-step: each byte waits for its echo before the next goes. A missing echo is reported and
-// the byte still held from before is compared; only an echo that differs ends the transfer.
-BlockOutcome SendData(const uint8_t* data, uint16_t length) {
+// Lock-step: each byte waits for its echo before the next goes. A single missing echo is reported
+// and the byte still held from before is compared; only an echo that differs ends the transfer.
+// Two in a row mean the unit is gone: in a run of equal bytes, which the gaps of an image are, the
+// byte still held would match every time, and the transfer would crawl on one read time-out a
+// byte to a made-up end.
+BlockOutcome SendData(uint8_t number, const uint8_t* data, uint16_t length) {
     BlockOutcome outcome = BlockOutcome::ANSWERED;
     for (int i = 0; i < length; ++i) {
-        Send(&data[i], 1);
-        size_t brought = 0;
-        const int failed = SerialRead(PortHandle, ReceiveArea, 1, &brought);
+        if (!Send(&data[i], 1)) {
+            return BlockOutcome::ENDED;
+        }
+        int failed = 0;
+        const size_t brought = ReadReply(1, &failed);
         ProgressByteAnswered();
+        if (!GoesOn()) {
+            return BlockOutcome::ENDED;
+        }
         if (failed != 0) {
             ConsolePrintf("Send Result %d Fail Count = %d CODE %d\n", 0, static_cast<int>(brought),
                           SerialLastError());
@@ -98,6 +166,12 @@ BlockOutcome SendData(const uint8_t* data, uint16_t length) {
             ConsolePrintf("BYTE # %d Count = %d  FAILED %d\n", i, static_cast<int>(brought),
                           SerialLastError());
             outcome = BlockOutcome::UNANSWERED;
+            if (++EchoesMissed == 2) {
+                ConsolePrintf("CRITICAL - THE UNIT STOPPED ANSWERING AT BYTE %d OF BLOCK %d\n", i,
+                              number);
+                Halted = Halt::UNIT_STOPPED;
+                return BlockOutcome::ENDED;
+            }
         }
         if (ReceiveArea[0] != data[i]) {
             ConsolePrintf("CRITICAL  Byte %d (%02x != %02x) mismatch\n", i, data[i],
@@ -109,51 +183,65 @@ BlockOutcome SendData(const uint8_t* data, uint16_t length) {
 }
 
 // The trailer and the unit's three answers: its echo, the checksum acknowledgement and the
-// report that the flash block was written. None of them stops the transfer.
-bool SendTrailer(uint16_t sum) {
+// report that the flash block was written. A missing answer does not stop the transfer.
+BlockOutcome SendTrailer(uint16_t sum) {
     const uint16_t check = static_cast<uint16_t>(0x10000u - sum);
     ConsolePrintf(" Data Complete: CK %04x", sum);
     ConsolePrintf(" SM %04x\n", check);
     std::memset(ReceiveArea, 0, sizeof(ReceiveArea));
     const uint8_t trailer[3] = {static_cast<uint8_t>(check >> 8),
                                 static_cast<uint8_t>(check & 0xFF), ETX};
-    Send(trailer, sizeof(trailer));
+    if (!Send(trailer, sizeof(trailer))) {
+        return BlockOutcome::ENDED;
+    }
     ConsoleLine(" Pausing for unit to erase FLASH block");
     SerialPause(1);
-    bool answered = true;
-    if (ReadReply(sizeof(trailer)) != sizeof(trailer)) {
-        ConsolePrintf("TRAILER FAILED %d\n", SerialLastError());
-        answered = false;
+    BlockOutcome outcome = BlockOutcome::ANSWERED;
+    const size_t echoed = ReadReply(sizeof(trailer));
+    if (!GoesOn()) {
+        return BlockOutcome::ENDED;
     }
-    if (ReadReply(1) == 1) {
+    if (echoed != sizeof(trailer)) {
+        ConsolePrintf("TRAILER FAILED %d\n", SerialLastError());
+        outcome = BlockOutcome::UNANSWERED;
+    }
+    const size_t acknowledged = ReadReply(1);
+    if (!GoesOn()) {
+        return BlockOutcome::ENDED;
+    }
+    if (acknowledged == 1) {
         ConsolePrintf("%02x ", ReceiveArea[0]);
         ConsolePrintf("\n");
         ConsoleLine("CKSUM ACKED");
     } else {
-        answered = false;
+        outcome = BlockOutcome::UNANSWERED;
     }
     ConsoleLine("Pausing for unit to write FLASH block");
-    if (ReadReply(1) == 1) {
+    const size_t flashed = ReadReply(1);
+    if (!GoesOn()) {
+        return BlockOutcome::ENDED;
+    }
+    if (flashed == 1) {
         ConsoleLine("Erased and flashed");
     } else {
         ConsoleLine("TIMEOUT Waiting for reply");
-        answered = false;
+        outcome = BlockOutcome::UNANSWERED;
     }
-    return answered;
+    return outcome;
 }
 
 BlockOutcome SendBlock(uint8_t number, uint16_t length) {
     const uint8_t* data = FirmwareImage + static_cast<size_t>(number) * BLOCK_SIZE;
     const uint16_t sum = BlockSum(number, data, length);
-    bool answered = SendHeader(number, length);
-    ProgressBlock(number, length);
-    const BlockOutcome dataOutcome = SendData(data, length);
-    if (dataOutcome == BlockOutcome::ENDED) {
-        return BlockOutcome::ENDED;
+    BlockOutcome outcome = SendHeader(number, length);
+    if (outcome != BlockOutcome::ENDED) {
+        ProgressBlock(number, length);
+        outcome = std::max(outcome, SendData(number, data, length));
     }
-    answered = answered && dataOutcome == BlockOutcome::ANSWERED;
-    answered = SendTrailer(sum) && answered;
-    return answered ? BlockOutcome::ANSWERED : BlockOutcome::UNANSWERED;
+    if (outcome != BlockOutcome::ENDED) {
+        outcome = std::max(outcome, SendTrailer(sum));
+    }
+    return outcome;
 }
 
 int SendBlocks() {
@@ -173,13 +261,12 @@ int SendBlocks() {
         ++number;
     } while (remaining != 0);
 
-    Send(END_MARKER, sizeof(END_MARKER));
+    if (!Send(END_MARKER, sizeof(END_MARKER))) {
+        return STATUS_TRANSFER_ENDED;
+    }
     ProgressFinished();
     SerialClose(PortHandle);
     PortHandle = INVALID_PORT;
-    if (unanswered) {
-        ConsoleLine("WARNING - THE UNIT DID NOT ANSWER EVERY STEP; IT MAY NOT BE FLASHED");
-    }
     ConsoleLine("Transfer Complete.  Power off the unit and power it back on");
     return unanswered ? STATUS_UNIT_UNANSWERED : STATUS_FLASHED;
 }
@@ -195,11 +282,18 @@ uint16_t BlockSum(uint8_t number, const uint8_t* data, uint16_t length) {
 }
 
 int TransferImage() {
-    if (!SwitchToTransferMode() || !WaitForSoh()) {
-        return STATUS_TRANSFER_ENDED;
+    Halted = Halt::NONE;
+    LostLineCode = 0;
+    EchoesMissed = 0;
+    int status = STATUS_TRANSFER_ENDED;
+    if (SwitchToTransferMode() && WaitForSoh()) {
+        ProgressBegin(ImageLength, BlocksToSend());
+        status = SendBlocks();
+        ProgressStop();
     }
-    ProgressBegin(ImageLength, BlocksToSend());
-    const int status = SendBlocks();
-    ProgressStop();
+    // Said once, however many steps the lost line would have failed.
+    if (Halted == Halt::LINE_LOST) {
+        ConsolePrintf("CRITICAL - THE LINE TO THE UNIT WAS LOST (CODE %d)\n", LostLineCode);
+    }
     return status;
 }

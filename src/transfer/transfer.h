@@ -21,7 +21,9 @@ extern uint8_t ReceiveArea[4];
 
 // Runs the whole transfer over PortHandle with FirmwareImage and reports on the console. Returns
 // STATUS_FLASHED, STATUS_TRANSFER_ENDED or STATUS_UNIT_UNANSWERED (console/status.h). The port is
-// closed after a complete transfer and left open otherwise.
+// closed after a complete transfer and left open otherwise. A line that is gone, or a unit that
+// stopped answering, ends it at once with one diagnosis; an interrupt ends it at the next read or
+// write without a word, and the caller gives the line back and says so.
 int TransferImage();
 
 // The 16-bit sum of a block: its header and data bytes.

@@ -1,0 +1,23 @@
+// What the whole process shares besides the console: its standard descriptors at start, and the
+// operator's interrupt (Ctrl-C, a request to stop, a terminal or console window that closes). An
+// interrupted run stops at the next point where it can, gives the line back and says so. Each
+// platform implements this in a file of its own (process_posix.cpp, process_win32.cpp), chosen by
+// the build.
+#pragma once
+
+// POSIX: any of descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that the port can
+// never take its place (console text would go down the line, or the prompt would read the unit).
+// Called first thing; ends the process with status 1 when it cannot be done. Nothing on Windows.
+void GuardStandardDescriptors();
+
+// Installs the handlers: SIGINT, SIGTERM and SIGHUP on POSIX (one the process was started with
+// ignored stays ignored, as under nohup), a console control handler on Windows. A second interrupt
+// ends the program at once, as if no handler were there.
+void InstallInterruptHandlers();
+
+// True once an interrupt came. Every long wait of the program ends promptly when one comes.
+bool Interrupted();
+
+// Forgets an interrupt, so that the next run starts clear. Only a test runs the update twice in
+// one process.
+void ClearInterrupt();

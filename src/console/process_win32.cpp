@@ -1,0 +1,51 @@
+// The process on Windows: Ctrl-C, Ctrl-Break and a console window that closes interrupt a run.
+// Windows calls the console control handler on a thread of its own; the handler only records the
+// interrupt. The main thread sees it within a fraction of a second even while it waits for a
+// silent unit, because no read of the serial link waits longer than that at a time
+// (serial_win32.cpp).
+#include <windows.h>
+
+#include <atomic>
+
+#include "console/process.h"
+
+namespace {
+
+std::atomic<bool> InterruptSeen{false};
+bool HandlerInstalled = false;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (InterruptSeen.exchange(true)) {
+        // The second one: Windows' own handler ends the process at once.
+        return FALSE;
+    }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;
+    }
+    // The window is closing or the session ending: Windows ends the process as soon as this
+    // returns, so it does not return. The main thread gives the line back and ends the process;
+    // Windows ends it anyway after a few seconds.
+    Sleep(INFINITE);
+    return TRUE;
+}
+
+} // namespace
+
+void GuardStandardDescriptors() {
+    // Nothing to do: a port opened with CreateFile never takes the place of a standard handle.
+}
+
+void InstallInterruptHandlers() {
+    ClearInterrupt();
+    if (!HandlerInstalled) {
+        HandlerInstalled = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+    }
+}
+
+bool Interrupted() {
+    return InterruptSeen.load();
+}
+
+void ClearInterrupt() {
+    InterruptSeen = false;
+}
