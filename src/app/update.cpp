@@ -60,7 +60,8 @@ const char* const EXIT_STATUS_LINES[] = {
     "  1  -f or -c missing or given without a value (the usage text is",
     "     printed), or the port could not be opened",
     "  2  the firmware file was refused; the unit was not touched",
-    "  3  the transfer ended early: the unit was not flashed",
+    "  3  the update ended early, or was interrupted: the unit was not",
+    "     flashed",
     "  4  everything was sent, but the unit failed to answer some step:",
     "     the unit may not be flashed",
 };
