@@ -4,13 +4,7 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
+#include "console/process.h"
 
 namespace {
 FILE* ConsoleOut = nullptr;
@@ -29,7 +23,6 @@ FILE* In() {
 
 // ---- The status line ----
 
-constexpr int NOT_A_TERMINAL = -1;
 constexpr int NOT_LOOKED_AT = -2;
 
 // The width of the terminal that notes go to: NOT_A_TERMINAL, or 0 when it does not say.
@@ -37,30 +30,6 @@ int NoteColumns = NOT_LOOKED_AT;
 std::string Status;        // the status line's text; empty: there is none
 size_t StatusOnScreen = 0; // characters of it now on the screen; 0: not drawn
 bool OutAtLineStart = true;
-
-// Only a console or a terminal can take a line that is rewritten in place. Windows' own
-// _isatty() says yes to NUL and to serial ports, so the console is asked for its mode instead.
-int TerminalColumns(FILE* stream) {
-#ifdef _WIN32
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    DWORD mode = 0;
-    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
-        return NOT_A_TERMINAL;
-    }
-    CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (!GetConsoleScreenBufferInfo(handle, &info)) {
-        return 0;
-    }
-    return info.srWindow.Right - info.srWindow.Left + 1;
-#else
-    const int fd = fileno(stream);
-    if (fd < 0 || !isatty(fd)) {
-        return NOT_A_TERMINAL;
-    }
-    winsize size{};
-    return ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
-#endif
-}
 
 int Columns() {
     if (NoteColumns == NOT_LOOKED_AT) {

@@ -1,9 +1,11 @@
-// What the whole process shares besides the console: its standard descriptors at start, and the
-// operator's interrupt (Ctrl-C, a request to stop, a terminal or console window that closes). An
-// interrupted run stops at the next point where it can, gives the line back and says so. Each
-// platform implements this in a file of its own (process_posix.cpp, process_win32.cpp), chosen by
-// the build.
+// What the whole process shares besides the console's text: its standard descriptors at start,
+// whether a stream goes to a terminal, and the operator's interrupt (Ctrl-C, a request to stop, a
+// terminal or console window that closes). An interrupted run stops at the next point where it
+// can, gives the line back and says so. Each platform implements this in a file of its own
+// (process_posix.cpp, process_win32.cpp), chosen by the build.
 #pragma once
+
+#include <cstdio>
 
 // POSIX: any of descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that the port can
 // never take its place (console text would go down the line, or the prompt would read the unit).
@@ -21,3 +23,9 @@ bool Interrupted();
 // Forgets an interrupt, so that the next run starts clear. Only a test runs the update twice in
 // one process.
 void ClearInterrupt();
+
+// The width of the terminal or console that `stream` writes to, 0 when it does not say, or
+// NOT_A_TERMINAL for a file, a pipe or a device: only a terminal can take a line that is
+// rewritten in place.
+constexpr int NOT_A_TERMINAL = -1;
+int TerminalColumns(FILE* stream);

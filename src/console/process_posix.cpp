@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "console/process.h"
@@ -86,4 +87,13 @@ void ClearInterrupt() {
 
 int InterruptWakeFd() {
     return WakePipe[0];
+}
+
+int TerminalColumns(FILE* stream) {
+    const int fd = fileno(stream);
+    if (fd < 0 || !isatty(fd)) {
+        return NOT_A_TERMINAL;
+    }
+    winsize size{};
+    return ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }

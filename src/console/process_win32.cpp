@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <io.h>
 
 #include "console/process.h"
 
@@ -48,4 +49,19 @@ bool Interrupted() {
 
 void ClearInterrupt() {
     InterruptSeen = false;
+}
+
+// Windows' own _isatty() says yes to NUL and to serial ports, so the console is asked for its mode
+// instead.
+int TerminalColumns(FILE* stream) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        return NOT_A_TERMINAL;
+    }
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(handle, &info)) {
+        return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }
