@@ -108,8 +108,9 @@ TEST_P(HelpText, FollowsTheUsageLinesAndExitsZero) {
     EXPECT_EQ(run.Out.substr(0, USAGE.size()), USAGE);
     EXPECT_EQ(run.Out.find("  -n ", USAGE.size()), USAGE.size()) << run.Out;
     size_t at = USAGE.size();
-    for (const char* part : {"ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
-                             "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
+    for (const char* part :
+         {"\n  --version ", "ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
+          "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
         at = Find(run.Out, part, at);
     }
     EXPECT_EQ(run.Out.find("Error Opening"), std::string::npos) << run.Out;
@@ -124,8 +125,47 @@ INSTANTIATE_TEST_SUITE_P(
                     HelpCase{"BeforeAnUpdate", {"-h", "-c", "ttyNOSUCH0", "-f", "fw.hex"}, ""},
                     HelpCase{"AfterAnUpdate", {"-c", "ttyNOSUCH0", "-f", "fw.hex", "-?"}, ""},
                     HelpCase{
-                        "WithAMistake", {"-x", "--help", "yes"}, "Ignoring unknown switch -x\n"}),
+                        "WithAMistake", {"-x", "--help", "yes"}, "Ignoring unknown switch -x\n"},
+                    // Help holds the version switch; asked for both, help is the answer.
+                    HelpCase{"WithVersion", {"--version", "-h"}, ""}),
     TitleOf<HelpCase>);
+
+struct VersionCase {
+    const char* Title;
+    std::vector<std::string> Argv;
+    std::string Out;
+    std::string Err;
+};
+PRINTS_AS_TITLE(VersionCase)
+
+class VersionText : public testing::TestWithParam<VersionCase> {};
+
+// One line on standard output, for the operator to read out to whoever helps; nothing is opened.
+TEST_P(VersionText, IsOneLineAndExitsZero) {
+    const ProcessResult run = RunProcess(GetParam().Argv);
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out, GetParam().Out);
+    EXPECT_EQ(run.Err, GetParam().Err);
+}
+
+const std::string BRELWICK_VERSION_LINE = "brelwick " BRELWICK_VERSION "\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, VersionText,
+    testing::Values(
+        VersionCase{"DashDash", {BRELWICK_EXE, "--version"}, BRELWICK_VERSION_LINE, ""},
+        VersionCase{"OneDash", {BRELWICK_EXE, "-version"}, BRELWICK_VERSION_LINE, ""},
+        VersionCase{"AnyCase", {BRELWICK_EXE, "--Version"}, BRELWICK_VERSION_LINE, ""},
+        VersionCase{"BeforeAnUpdate",
+                    {BRELWICK_EXE, "--version", "-c", "ttyNOSUCH0", "-f", "fw.hex"},
+                    BRELWICK_VERSION_LINE,
+                    ""},
+        VersionCase{"WithAMistake",
+                    {BRELWICK_EXE, "--port", "ttyS0", "--version"},
+                    BRELWICK_VERSION_LINE,
+                    "Ignoring unknown switch --port\n"},
+        VersionCase{"UnitSim", {UNIT_SIM_EXE, "--version"}, "unit-sim " BRELWICK_VERSION "\n", ""}),
+    TitleOf<VersionCase>);
 
 struct IgnoredCase {
     const char* Title;

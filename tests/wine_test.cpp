@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -564,7 +565,7 @@ struct SwitchCase {
     const char* Title;
     std::vector<std::string> Args;
     std::string Out;   // how standard output begins
-    std::string Holds; // a line standard output holds further on
+    std::string Holds; // a line standard output holds further on; none: Out is all of it
     std::string Err;
 };
 PRINTS_AS_TITLE(SwitchCase)
@@ -581,6 +582,9 @@ TEST_P(WindowsSwitches, HelpAndWarnings) {
     const ProcessResult run = child.Finish(RUN_LIMIT);
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(run.Out.substr(0, c.Out.size()), c.Out);
+    if (c.Holds.empty()) {
+        EXPECT_EQ(run.Out, c.Out);
+    }
     EXPECT_NE(run.Out.find(c.Holds, c.Out.size()), std::string::npos) << run.Out;
     EXPECT_EQ(run.Err, c.Err);
 }
@@ -590,14 +594,154 @@ const std::string HELP_START = USAGE + Lines({"  -n (check only: load and check 
 
 INSTANTIATE_TEST_SUITE_P(
     Wine, WindowsSwitches,
-    testing::Values(SwitchCase{"SlashQuestionMark", {"/?"}, HELP_START, "\r\n  COM3 ", ""},
-                    SwitchCase{"SlashHelp", {"/HELP"}, HELP_START, "\r\nExit status:\r\n", ""},
-                    SwitchCase{"UnknownSlashSwitch",
-                               {"/x", "/n", "/f", "fw.hex"},
-                               Loading("fw.hex", 30, 30, SMALL_IMAGE),
-                               SMALL_SUMMARY,
-                               Lines({"Ignoring unknown switch /x"})}),
+    testing::Values(
+        SwitchCase{"SlashQuestionMark", {"/?"}, HELP_START, "\r\n  COM3 ", ""},
+        SwitchCase{"SlashHelp", {"/HELP"}, HELP_START, "\r\nExit status:\r\n", ""},
+        SwitchCase{"UnknownSlashSwitch",
+                   {"/x", "/n", "/f", "fw.hex"},
+                   Loading("fw.hex", 30, 30, SMALL_IMAGE),
+                   SMALL_SUMMARY,
+                   Lines({"Ignoring unknown switch /x"})},
+        SwitchCase{"DashDashVersion", {"--version"}, Lines({"brelwick " BRELWICK_VERSION}), "", ""},
+        SwitchCase{"SlashVersion",
+                   {"/VERSION", "/c", "COM3", "/f", "fw.hex"},
+                   Lines({"brelwick " BRELWICK_VERSION}),
+                   "",
+                   ""}),
     TitleOf<SwitchCase>);
+
+// ---- What the file itself says: the version resource and the manifest ----
+
+// A little-endian number of `size` bytes at `at`; 0 past the end, so that a damaged file fails
+// the comparisons, not the test program.
+uint32_t Le(const Bytes& b, size_t at, size_t size) {
+    uint32_t value = 0;
+    for (size_t i = size; i-- > 0;) {
+        value = value << 8 | (at + i < b.size() ? b[at + i] : 0u);
+    }
+    return value;
+}
+
+// Where the first resource of `type` is in the file, and its size, as the PE file's resource
+// directory (type, name, language) gives them; 0 when there is none. A PE32+ file, as the 64-bit
+// build is.
+size_t FindResource(const Bytes& exe, uint32_t type, size_t* size) {
+    const size_t pe = Le(exe, 0x3C, 4);
+    const size_t optional = pe + 4 + 20;
+    if (Le(exe, pe, 4) != 0x4550 || Le(exe, optional, 2) != 0x20B) {
+        return 0;
+    }
+    const size_t sections = Le(exe, pe + 4 + 2, 2);
+    const size_t sectionTable = optional + Le(exe, pe + 4 + 16, 2);
+    const auto Offset = [&](uint32_t rva) -> size_t {
+        for (size_t s = 0; s < sections; ++s) {
+            const size_t header = sectionTable + s * 40;
+            const uint32_t start = Le(exe, header + 12, 4);
+            if (rva >= start && rva - start < Le(exe, header + 16, 4)) {
+                return Le(exe, header + 20, 4) + (rva - start);
+            }
+        }
+        return 0;
+    };
+    // The third data directory is the resources'.
+    const size_t root = Offset(Le(exe, optional + 112 + 2 * 8, 4));
+    size_t directory = root;
+    for (int level = 0; root != 0 && level < 3; ++level) {
+        const size_t entries = Le(exe, directory + 12, 2) + Le(exe, directory + 14, 2);
+        size_t entry = 0;
+        for (size_t e = 0; e < entries && entry == 0; ++e) {
+            const size_t at = directory + 16 + e * 8;
+            entry = level > 0 || Le(exe, at, 4) == type ? at : 0;
+        }
+        if (entry == 0) {
+            return 0;
+        }
+        const uint32_t below = Le(exe, entry + 4, 4);
+        if (level < 2) {
+            directory = root + (below & 0x7FFFFFFFu);
+        } else {
+            *size = Le(exe, root + below + 4, 4);
+            return Offset(Le(exe, root + below, 4));
+        }
+    }
+    return 0;
+}
+
+// UTF-16 text up to its terminating zero, as ASCII; `after` gets where the zero ends.
+std::string Utf16(const Bytes& b, size_t at, size_t end, size_t* after) {
+    std::string text;
+    for (; at + 1 < end && Le(b, at, 2) != 0; at += 2) {
+        const uint32_t c = Le(b, at, 2);
+        text += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    *after = at + 2;
+    return text;
+}
+
+struct VersionInfo {
+    uint32_t Fixed[4] = {}; // file version, high and low half; product version, the same
+    std::map<std::string, std::string> Strings;
+};
+
+// One block of VS_VERSIONINFO and the blocks inside it: its length, its value's length, its type
+// (1: text), its key, then its value and its children, each from a 4-byte boundary of the
+// resource that starts at `base`.
+void ReadVersionBlock(const Bytes& b, size_t base, size_t at, VersionInfo* info) {
+    const auto Align = [base](size_t offset) { return base + ((offset - base + 3) & ~size_t{3}); };
+    const size_t end = at + Le(b, at, 2);
+    const size_t valueLength = Le(b, at + 2, 2);
+    const bool text = Le(b, at + 4, 2) == 1;
+    size_t value = 0;
+    const std::string key = Utf16(b, at + 6, end, &value);
+    value = Align(value);
+    if (key == "VS_VERSION_INFO" && Le(b, value, 4) == 0xFEEF04BD) {
+        for (size_t i = 0; i < 4; ++i) {
+            info->Fixed[i] = Le(b, value + 8 + 4 * i, 4);
+        }
+    } else if (text && valueLength > 0) {
+        size_t ignored = 0;
+        info->Strings[key] = Utf16(b, value, end, &ignored);
+    }
+    size_t child = Align(value + (text ? 2 * valueLength : valueLength));
+    while (child + 6 < end && Le(b, child, 2) > 0) {
+        ReadVersionBlock(b, base, child, info);
+        child = Align(child + Le(b, child, 2));
+    }
+}
+
+// The version an operator sees in Explorer's Properties, and the one Windows compares, are the
+// build's; the manifest runs the program as the operator, as a Windows 10 and 11 program.
+TEST(WindowsResources, CarryTheBuildsVersionAndTheManifest) {
+    const Bytes exe = ReadBytes(Wine.Exe);
+    size_t size = 0;
+    const size_t version = FindResource(exe, 16, &size); // RT_VERSION
+    ASSERT_NE(version, 0u) << Wine.Exe << " has no version resource";
+    VersionInfo info;
+    ReadVersionBlock(exe, version, version, &info);
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(std::sscanf(BRELWICK_VERSION, "%u.%u.%u", &major, &minor, &patch), 3);
+    const uint32_t high = major << 16 | minor;
+    const uint32_t low = patch << 16;
+    EXPECT_EQ(info.Fixed[0], high);
+    EXPECT_EQ(info.Fixed[1], low);
+    EXPECT_EQ(info.Fixed[2], high);
+    EXPECT_EQ(info.Fixed[3], low);
+    EXPECT_EQ(info.Strings["FileVersion"], BRELWICK_VERSION);
+    EXPECT_EQ(info.Strings["ProductVersion"], BRELWICK_VERSION);
+    EXPECT_EQ(info.Strings["ProductName"], "brelwick");
+    EXPECT_NE(info.Strings["FileDescription"].find("firmware"), std::string::npos);
+    EXPECT_NE(info.Strings["LegalCopyright"].find("2026 the brelwick authors"), std::string::npos);
+
+    const size_t manifestAt = FindResource(exe, 24, &size); // RT_MANIFEST
+    ASSERT_NE(manifestAt, 0u) << Wine.Exe << " has no manifest";
+    const std::string manifest(exe.begin() + static_cast<long>(manifestAt),
+                               exe.begin() +
+                                   static_cast<long>(std::min(manifestAt + size, exe.size())));
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"),
+              std::string::npos)
+        << manifest;
+}
 
 // ---- The test as the unit, on a pty of its own ----
 

@@ -42,14 +42,17 @@ const char* const BANNER[] = {
     "  Press <enter> to begin  AND DO NOT DISTURB UNTIL DONE",
 };
 
-// The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, and
-// the help switches (-h, -help, --help, -?; on Windows /h, /help, /? too).
+// The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
+// help switches (-h, -help, --help, -?; on Windows /h, /help, /? too) and the version switches
+// (--version, -version; on Windows /version too).
 const char* const RUN_SWITCHES[] = {"f", "c", "q", "n"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
+const char* const VERSION_SWITCHES[] = {"version", "-version"};
 
 const char* const HELP_SWITCH_LINES[] = {
     "  -n (check only: load and check the file, open no port; -c is not needed)",
     "  -h, -help, --help or -? (this help)",
+    "  --version (print the version)",
     "Ports on this system, as given to -c:",
 };
 
@@ -82,9 +85,9 @@ template <size_t N> bool IsOneOf(const std::string& name, const char* const (&na
     return false;
 }
 
-bool IsHelpAsked() {
+template <size_t N> bool IsGiven(const char* const (&names)[N]) {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
-        if (IsOneOf(given.Name, HELP_SWITCHES)) {
+        if (IsOneOf(given.Name, names)) {
             return true;
         }
     }
@@ -106,11 +109,18 @@ int Help() {
     return STATUS_HELP;
 }
 
+// One line, the same on every system, for the operator to read out to whoever helps.
+int Version() {
+    ConsoleLine("brelwick " BRELWICK_VERSION);
+    return STATUS_HELP;
+}
+
 // A mistyped switch or a name with a space left unquoted changes what the run does without a
 // word on standard output; the person watching is told what was passed over, before anything else.
 void WarnOfIgnoredArguments() {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
-        if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES)) {
+        if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES) &&
+            !IsOneOf(given.Name, VERSION_SWITCHES)) {
             ConsoleNote("Ignoring unknown switch %s\n", given.Typed.c_str());
         }
     }
@@ -224,8 +234,11 @@ int RunUpdate(int argc, char** argv) {
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
     WarnOfIgnoredArguments();
-    if (IsHelpAsked()) {
+    if (IsGiven(HELP_SWITCHES)) {
         return Help();
+    }
+    if (IsGiven(VERSION_SWITCHES)) {
+        return Version();
     }
     const char* file = TypedValue("f");
     if (file != nullptr && IsCheckOnly()) {

@@ -39,6 +39,7 @@ const char* const USAGE_TEXT =
     "  --verbose           report every block, not only the closing line\n"
     "  --tty-defaults      leave the line in the tty's default settings (echo, XON/XOFF, CR\n"
     "                      to LF, ...) as a port just plugged in has them, not raw\n"
+    "  --version           print unit-sim's version\n"
     "faults (blocks count from 0, bytes of a block from 0, handshake bytes from 1):\n"
     "  --silent            never answer\n"
     "  --bad-echo K        echo handshake byte K wrongly\n"
@@ -118,6 +119,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
         }
         if (name == "--help" || name == "-h") {
             std::fputs(USAGE_TEXT, stdout);
+            return -1;
+        }
+        if (name == "--version") {
+            std::puts("unit-sim " BRELWICK_VERSION);
             return -1;
         }
         bool ok = true;
