@@ -1,13 +1,48 @@
-# What an operator installs: the programs (installed where they are built), the manual page, and
-# the packages that carry them. `cmake --install build` installs; `cpack` in a build directory
-# makes a .deb on Linux and a .zip of the Windows build, in its packages/ directory.
+# What an operator installs: the programs (installed where they are built), the manual pages, the
+# license, and the packages that carry them. `cmake --install build` installs; `cpack` in a build
+# directory makes a .deb on Linux and a .zip of the Windows build, in its packages/ directory.
 
-# ---- The manual page, brelwick(1) ----
+# Whatever the umask of the machine that builds, what is installed is readable by everyone: a
+# package made under umask 077 would otherwise carry directories only root may enter.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(BRELWICK_FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# ---- The manual pages: brelwick(1), and unit-sim(1) where unit-sim is built ----
 set(BRELWICK_MAN_PAGE ${CMAKE_CURRENT_SOURCE_DIR}/docs/brelwick.1)
+set(BRELWICK_GZIP_FOUND FALSE)
+if(NOT WIN32)
+  find_program(BRELWICK_GZIP gzip)
+  if(BRELWICK_GZIP)
+    set(BRELWICK_GZIP_FOUND TRUE)
+  endif()
+endif()
+
+# Debian keeps manual pages and changelogs gzipped; -9n is its way: the most compression, and no
+# name or time inside, so that equal files pack equally. Without gzip the file goes in as it is.
+function(brelwick_install_gzipped source name destination)
+  if(BRELWICK_GZIP_FOUND)
+    set(copy ${CMAKE_CURRENT_BINARY_DIR}/gz/${destination}/${name})
+    add_custom_command(OUTPUT ${copy}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
+      COMMAND ${BRELWICK_GZIP} -9nf ${copy}
+      DEPENDS ${source}
+      COMMENT "Compressing ${name}"
+      VERBATIM)
+    string(MAKE_C_IDENTIFIER "brelwick_gz_${destination}_${name}" target)
+    add_custom_target(${target} ALL DEPENDS ${copy}.gz)
+    install(FILES ${copy}.gz DESTINATION ${destination} PERMISSIONS ${BRELWICK_FILE_PERMISSIONS})
+  else()
+    install(FILES ${source} DESTINATION ${destination} RENAME ${name}
+            PERMISSIONS ${BRELWICK_FILE_PERMISSIONS})
+  endif()
+endfunction()
+
 if(WIN32)
   # Windows has no man: its zip carries the page as plain text, when the build machine has groff,
-  # and the README.
+  # the README and the license, as text files Windows opens.
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
   find_program(BRELWICK_GROFF groff)
   if(BRELWICK_GROFF)
     set(BRELWICK_MAN_TXT ${CMAKE_CURRENT_BINARY_DIR}/brelwick.txt)
@@ -23,21 +58,49 @@ if(WIN32)
     message(STATUS "groff not found: the Windows package carries no brelwick.txt")
   endif()
 else()
-  find_program(BRELWICK_GZIP gzip)
-  if(BRELWICK_GZIP)
-    # Debian keeps manual pages gzipped; -n leaves the time out, so equal pages pack equally.
-    set(BRELWICK_MAN_GZ ${CMAKE_CURRENT_BINARY_DIR}/man/brelwick.1.gz)
-    add_custom_command(OUTPUT ${BRELWICK_MAN_GZ}
-      COMMAND ${CMAKE_COMMAND} -E copy ${BRELWICK_MAN_PAGE} ${CMAKE_CURRENT_BINARY_DIR}/man/brelwick.1
-      COMMAND ${BRELWICK_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/man/brelwick.1
-      DEPENDS ${BRELWICK_MAN_PAGE}
-      COMMENT "Compressing the manual page"
-      VERBATIM)
-    add_custom_target(brelwick_man ALL DEPENDS ${BRELWICK_MAN_GZ})
-    install(FILES ${BRELWICK_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  else()
-    install(FILES ${BRELWICK_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(man1 ${CMAKE_INSTALL_MANDIR}/man1)
+  brelwick_install_gzipped(${BRELWICK_MAN_PAGE} brelwick.1 ${man1})
+  brelwick_install_gzipped(${CMAKE_CURRENT_SOURCE_DIR}/docs/unit-sim.1 unit-sim.1 ${man1})
+
+  # ---- What Debian asks of every package in its doc directory ----
+  set(BRELWICK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/brelwick)
+  # The license in Debian's machine-readable copyright format, made from LICENSE itself so that
+  # the two cannot differ: its text, less the title and the copyright line, as the License field's
+  # continuation lines (a blank line is written " .").
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE license)
+  string(REGEX REPLACE "^MIT License\n\nCopyright \\(c\\) ([^\n]*)\n\n" "" license_text "${license}")
+  if(license_text STREQUAL license)
+    message(FATAL_ERROR "LICENSE does not begin with its title and copyright line")
   endif()
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" ignored "${license}")
+  set(BRELWICK_COPYRIGHT_HOLDERS "${CMAKE_MATCH_1}")
+  string(STRIP "${license_text}" license_text)
+  string(REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+  string(REPLACE "\n" "\n " license_text "${license_text}")
+  set(BRELWICK_COPYRIGHT ${CMAKE_CURRENT_BINARY_DIR}/copyright)
+  file(WRITE ${BRELWICK_COPYRIGHT}.new
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: brelwick
+
+Files: *
+Copyright: ${BRELWICK_COPYRIGHT_HOLDERS}
+License: Expat
+ ${license_text}
+")
+  configure_file(${BRELWICK_COPYRIGHT}.new ${BRELWICK_COPYRIGHT} COPYONLY)
+  install(FILES ${BRELWICK_COPYRIGHT} DESTINATION ${BRELWICK_DOC_DIR}
+          PERMISSIONS ${BRELWICK_FILE_PERMISSIONS})
+
+  # The changelog of this native package. Its newest entry must be the version being built, or
+  # the package would say one version and its changelog another.
+  set(BRELWICK_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog)
+  file(STRINGS ${BRELWICK_CHANGELOG} newest LIMIT_COUNT 1)
+  if(NOT newest MATCHES "^brelwick \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "cmake/debian/changelog's newest entry is not ${PROJECT_VERSION}: ${newest}")
+  endif()
+  brelwick_install_gzipped(${BRELWICK_CHANGELOG} changelog ${BRELWICK_DOC_DIR})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${BRELWICK_CHANGELOG})
 endif()
 
 # ---- Packages ----

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the operator's packages and checks what they carry: the .deb from the native build in
 # build/ (built before this runs), and the .zip of the Windows build in build-win/ when a MinGW-w64
-# compiler is there. Fails when a package is missing a file or does not work once unpacked.
+# compiler is there. Fails when a package is missing a file, does not work once unpacked, or draws
+# an error or a warning from lintian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,18 +24,28 @@ expect_entries() {
   done
 }
 
-echo "== manual page"
-warnings=$(groff -ww -z -man docs/brelwick.1 2>&1)
-[ -z "$warnings" ] || fail "groff warns about docs/brelwick.1: $warnings"
-warnings=$(MANWIDTH=80 man --warnings -l docs/brelwick.1 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "man warns about docs/brelwick.1: $warnings"
+echo "== manual pages"
+for page in docs/brelwick.1 docs/unit-sim.1; do
+  warnings=$(groff -ww -z -man "$page" 2>&1)
+  [ -z "$warnings" ] || fail "groff warns about $page: $warnings"
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man warns about $page: $warnings"
+done
 
 echo "== Debian package"
 rm -rf build/packages
 (cd build && cpack -G DEB >"$scratch/cpack.txt" 2>&1) || fail "cpack: $(cat "$scratch/cpack.txt")"
 deb=$(ls build/packages/brelwick_*.deb)
 dpkg-deb -c "$deb" | awk '{print $NF}' |
-  expect_entries ./usr/bin/brelwick ./usr/bin/unit-sim ./usr/share/man/man1/brelwick.1.gz
+  expect_entries ./usr/bin/brelwick ./usr/bin/unit-sim ./usr/share/man/man1/brelwick.1.gz \
+    ./usr/share/man/man1/unit-sim.1.gz ./usr/share/doc/brelwick/copyright \
+    ./usr/share/doc/brelwick/changelog.gz
+# What Debian asks of a package, as its own checker sees it: any error or warning fails, and an
+# override goes in only with a line beside it that says why. Info and pedantic tags are shown.
+command -v lintian >/dev/null || fail "no lintian to check the .deb with (Debian: lintian)"
+lintian --display-info --pedantic --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
+  fail "lintian: $(cat "$scratch/lintian.txt")"
+grep -v '^running with root privileges' "$scratch/lintian.txt" || true
 [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "Section is not utils"
 dpkg-deb -f "$deb" Maintainer | grep -q '<.*@.*>' || fail "the Maintainer has no address"
 if command -v dpkg-shlibdeps >/dev/null; then
@@ -48,10 +59,21 @@ status=$?
 set -e
 [ "$status" -eq 1 ] && grep -q -- '-c com' "$scratch/usage.txt" ||
   fail "the packaged brelwick without switches: status $status, $(cat "$scratch/usage.txt")"
-warnings=$(MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/man1/brelwick.1.gz" 2>&1 \
-  >"$scratch/page.txt")
-[ -z "$warnings" ] && grep -q 'EXIT STATUS' "$scratch/page.txt" ||
-  fail "the packaged manual page does not render cleanly: $warnings"
+# The programs say the version the package carries.
+version=$(dpkg-deb -f "$deb" Version)
+for program in brelwick unit-sim; do
+  said=$("$bin/$program" --version) || fail "the packaged $program --version failed"
+  [ "$said" = "$program $version" ] || fail "the packaged $program --version says '$said'," \
+    "the package is $version"
+done
+for page in brelwick unit-sim; do
+  grep -q "^\.TH .* \"brelwick $version\" " "docs/$page.1" ||
+    fail "docs/$page.1 does not name version $version in its .TH line"
+  warnings=$(MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/man1/$page.1.gz" 2>&1 \
+    >"$scratch/page.txt")
+  [ -z "$warnings" ] && grep -q 'EXIT STATUS' "$scratch/page.txt" ||
+    fail "the packaged manual page of $page does not render cleanly: $warnings"
+done
 # A rehearsal with the packaged pair: the simulated unit must end up holding the image. The start
 # of the program itself makes an image with every kind of byte (NUL, CR, LF, XON, XOFF).
 head -c 5000 "$bin/brelwick" >"$scratch/fw.bin"
@@ -60,7 +82,7 @@ objcopy -I binary -O ihex "$scratch/fw.bin" "$scratch/fw.hex"
   "$bin/brelwick" -q -c '{port}' -f "$scratch/fw.hex" >"$scratch/rehearsal.txt" 2>&1 ||
   fail "the packaged rehearsal failed: $(tail -5 "$scratch/rehearsal.txt")"
 cmp -s "$scratch/fw.bin" "$scratch/flash.bin" || fail "the rehearsal's flash differs from the image"
-echo "$deb: programs, manual page and a rehearsal checked"
+echo "$deb: programs, versions, manual pages, lintian and a rehearsal checked"
 
 echo "== Windows package"
 if ! command -v x86_64-w64-mingw32-g++ >/dev/null &&
@@ -77,8 +99,9 @@ cmake --build build-win -j "$jobs" >/dev/null
 rm -rf build-win/packages
 (cd build-win && cpack -G ZIP >"$scratch/cpack.txt" 2>&1) || fail "cpack: $(cat "$scratch/cpack.txt")"
 zip=$(ls build-win/packages/brelwick-*-win64.zip)
-unzip -Z1 "$zip" | expect_entries /bin/Brelwick.exe /README.md /brelwick.txt
+unzip -Z1 "$zip" | expect_entries /bin/Brelwick.exe /README.md /brelwick.txt /LICENSE.txt
 unzip -q "$zip" -d "$scratch/win"
 [ "$(head -c 2 "$scratch"/win/*/bin/Brelwick.exe)" = MZ ] || fail "Brelwick.exe is no Windows program"
 grep -q 'Latency Timer' "$scratch"/win/*/brelwick.txt || fail "brelwick.txt is not the manual page"
-echo "$zip: Brelwick.exe, README.md and brelwick.txt checked"
+cmp -s LICENSE "$scratch"/win/*/LICENSE.txt || fail "LICENSE.txt is not LICENSE"
+echo "$zip: Brelwick.exe, README.md, brelwick.txt and LICENSE.txt checked"
