@@ -11,14 +11,14 @@
 #include <sstream>
 #include <string>
 
-// A fresh temporary directory that goes with the object.
+// A fresh temporary directory that goes with the object, in the system's temporary directory
+// unless a test names another.
 class TempDir {
   public:
-    TempDir() {
+    explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
         static std::atomic<unsigned> made{0};
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_Dir = std::filesystem::temp_directory_path() /
-                ("brelwick-test-" + std::to_string(stamp) + "-" + std::to_string(made++));
+        m_Dir = parent / ("brelwick-test-" + std::to_string(stamp) + "-" + std::to_string(made++));
         std::filesystem::create_directories(m_Dir);
     }
     ~TempDir() {
@@ -29,6 +29,13 @@ class TempDir {
     TempDir& operator=(const TempDir&) = delete;
 
     std::string Path(const std::string& name) const { return (m_Dir / name).string(); }
+    // Lets every user in and read, whatever the umask, for a test that runs a program as another.
+    void OpenToEveryone() const {
+        using std::filesystem::perms;
+        std::filesystem::permissions(m_Dir, perms::owner_all | perms::group_read |
+                                                perms::group_exec | perms::others_read |
+                                                perms::others_exec);
+    }
     std::string Write(const std::string& name, const std::string& content) const {
         const std::string path = Path(name);
         std::ofstream(path, std::ios::binary) << content;
