@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. Fails when any build or test fails.
+# Builds everything and runs every test. Fails when any build or test fails, or when a source file
+# is not formatted as clang-format formats it.
 # First it runs README's "Try it" command, as README gives it, so that a README whose first
 # command stops working fails here.
 # With MinGW-w64 and Wine present, Brelwick.exe is cross-built too and its tests run under Wine;
@@ -44,6 +45,42 @@ try_it() {
     exit 1
   fi
   rm -f "$image"
+}
+
+# Every C++ source and header under src, tests, bench and fuzz, as git knows them (committed, or
+# new and not ignored), formatted by the repository's .clang-format: a file that differs is named.
+# Outside a git checkout, whatever the folders hold.
+format_check() {
+  if ! command -v clang-format >/dev/null; then
+    echo "FAILED: no clang-format to check the formatting with (Debian: clang-format)" >&2
+    exit 1
+  fi
+  echo "== formatting (clang-format $(clang-format --version | grep -o '[0-9][0-9.]*' | head -1))"
+  local files=() file unformatted=()
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    while IFS= read -r file; do
+      [ -f "$file" ] && files+=("$file")
+    done < <(git ls-files --cached --others --exclude-standard -- \
+      'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h' \
+      'fuzz/*.cpp' 'fuzz/*.h' | sort -u)
+  else
+    while IFS= read -r file; do
+      files+=("$file")
+    done < <(find src tests bench fuzz -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
+  fi
+  if [ ${#files[@]} -eq 0 ]; then
+    echo "FAILED: no source files found to check the formatting of" >&2
+    exit 1
+  fi
+  for file in "${files[@]}"; do
+    clang-format --dry-run --Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")
+  done
+  if [ ${#unformatted[@]} -gt 0 ]; then
+    echo "FAILED: not formatted as clang-format formats them (clang-format -i FILE):" >&2
+    printf '  %s\n' "${unformatted[@]}" >&2
+    exit 1
+  fi
+  echo "${#files[@]} files formatted as clang-format formats them"
 }
 
 windows() {
@@ -108,6 +145,7 @@ fuzz() {
   done
 }
 
+format_check
 try_it
 windows
 native
