@@ -106,7 +106,7 @@ native() {
   ctest --test-dir build --output-on-failure -j "$jobs"
 }
 
-# The benchmark must keep building and running; its figures are taken by hand (README, Speed).
+# The benchmark must keep building and running; its figures are taken by hand (docs/speed.md).
 bench_smoke() {
   echo "== benchmark smoke run (a small image; the figures are not looked at)"
   build/bench/brelwick_bench --bytes 5000 --block-bytes 64 --latency-bytes 64 > /dev/null
