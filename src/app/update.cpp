@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/ports.h"
 #include "console/console.h"
 #include "console/process.h"
 #include "console/progress.h"
@@ -42,13 +43,18 @@ const char* const BANNER[] = {
     "  Press <enter> to begin  AND DO NOT DISTURB UNTIL DONE",
 };
 
-// The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, and
-// the help switches (-h, -help, --help, -?; on Windows /h, /help, /? too).
+// The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
+// help switches (-h, -help, --help, -?; on Windows /h, /help, /? too) and the port listing's (-l,
+// -list, --list).
 const char* const RUN_SWITCHES[] = {"f", "c", "q", "n"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
+const char* const LIST_SWITCHES[] = {"l", "list", "-list"};
 
 const char* const HELP_SWITCH_LINES[] = {
     "  -n (check only: load and check the file, open no port; -c is not needed)",
+    "  -l or --list (list the serial ports present and what each one is; opens none)",
+    "  -c usb[:serial|:vid:pid] (the one USB serial adapter present, or the one whose",
+    "     serial number ends with serial, or whose IDs are vid:pid, as -l shows them)",
     "  -h, -help, --help or -? (this help)",
     "Ports on this system, as given to -c:",
 };
@@ -82,9 +88,9 @@ template <size_t N> bool IsOneOf(const std::string& name, const char* const (&na
     return false;
 }
 
-bool IsHelpAsked() {
+template <size_t N> bool IsAsked(const char* const (&names)[N]) {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
-        if (IsOneOf(given.Name, HELP_SWITCHES)) {
+        if (IsOneOf(given.Name, names)) {
             return true;
         }
     }
@@ -110,7 +116,8 @@ int Help() {
 // word on standard output; the person watching is told what was passed over, before anything else.
 void WarnOfIgnoredArguments() {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
-        if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES)) {
+        if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES) &&
+            !IsOneOf(given.Name, LIST_SWITCHES)) {
             ConsoleNote("Ignoring unknown switch %s\n", given.Typed.c_str());
         }
     }
@@ -224,7 +231,11 @@ int RunUpdate(int argc, char** argv) {
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
     WarnOfIgnoredArguments();
-    if (IsHelpAsked()) {
+    // The listing opens nothing, whatever else was asked.
+    if (IsAsked(LIST_SWITCHES)) {
+        return ListPorts();
+    }
+    if (IsAsked(HELP_SWITCHES)) {
         return Help();
     }
     const char* file = TypedValue("f");
@@ -232,11 +243,20 @@ int RunUpdate(int argc, char** argv) {
         FirmwarePath = file;
         return CheckFirmwareFile();
     }
-    const char* port = file != nullptr ? TypedValue("c") : nullptr;
+    const char* port = TypedValue("c");
     if (file == nullptr || port == nullptr) {
-        return Usage();
+        // Standard output keeps the usage lines as they are; the person watching is shown which
+        // ports there are to name.
+        Usage();
+        if (port == nullptr) {
+            NamePortsPresent();
+        }
+        return STATUS_USAGE;
     }
     PortName = port;
+    if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
+        return STATUS_USAGE;
+    }
     FirmwarePath = file;
 
     OpenSerialPort();
