@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "app/ports.h"
+#include "app/window.h"
+#include "console/process_posix.h"
+#include "console/status.h"
 #include "console_capture.h"
 #include "posix_support.h"
 #include "serial/serial.h"
@@ -333,6 +336,152 @@ INSTANTIATE_TEST_SUITE_P(
                 "No USB serial adapter matches usb:0403:6015\n",
                 BENCH_LINES}),
     TitleOf<RunCase>);
+
+// ---- A start from Explorer: a console window of the program's own ----
+
+// The platform says the window is the program's own for as long as the object lives.
+class OwnWindow {
+  public:
+    OwnWindow() { SetOwnConsoleWindowForTests(true); }
+    ~OwnWindow() { SetOwnConsoleWindowForTests(false); }
+    OwnWindow(const OwnWindow&) = delete;
+    OwnWindow& operator=(const OwnWindow&) = delete;
+};
+
+struct DropCase {
+    const char* Title;
+    std::vector<std::string> Args; // before -n; {dir} stands for the test's directory
+    std::string Input;             // what the operator types
+    int Status;
+    std::string Said;       // before the check's own lines, {dir} as above
+    std::string Notes = ""; // on standard error
+};
+PRINTS_AS_TITLE(DropCase)
+
+class FileInWindow : public testing::TestWithParam<DropCase> {};
+
+// The file dropped on the program, or dragged into the window when asked for, is the one checked
+// (-n, so that no port is needed).
+TEST_P(FileInWindow, IsTheOneDroppedOrTyped) {
+    const DropCase& c = GetParam();
+    TempDir dir;
+    const std::string hex = ":0300000012345661\n:00000001FF\n";
+    dir.Write("fw.hex", hex);
+    dir.Write("my fw.hex", hex);
+    const auto Named = [&](std::string text) {
+        for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+            text.replace(at, 5, dir.Path(""));
+        }
+        return text;
+    };
+    std::vector<std::string> args;
+    for (const std::string& arg : c.Args) {
+        args.push_back(Named(arg));
+    }
+    args.push_back("-n"); // last, so that it takes no value
+    const OwnWindow window;
+    const UpdateRun run = RunUpdateWith(args, Named(c.Input));
+    EXPECT_EQ(run.Status, c.Status);
+    const std::string said = Named(c.Said);
+    EXPECT_EQ(run.Console.substr(0, said.size()), said);
+    if (c.Status == 0) {
+        EXPECT_NE(run.Console.find("Image length 3 bytes\n", said.size()), std::string::npos)
+            << run.Console;
+    } else {
+        EXPECT_EQ(run.Console, said);
+    }
+    EXPECT_EQ(run.Notes, Named(c.Notes));
+}
+
+const std::string ASK_FILE =
+    "Drag the firmware file into this window and press Enter (Enter alone stops): ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Explorer, FileInWindow,
+    testing::Values(
+        DropCase{"Dropped", {"{dir}fw.hex"}, "", 0, "Loading {dir}fw.hex  Size 30 \n"},
+        DropCase{"DroppedWithSpaces", {"{dir}my fw.hex"}, "", 0, "Loading {dir}my fw.hex  Size"},
+        DropCase{"SeveralDropped",
+                 {"{dir}fw.hex", "{dir}my fw.hex"},
+                 "",
+                 1,
+                 "One firmware file is wanted, and 2 were given: drop one file on the program\n"},
+        // A folder is no firmware file: the file is asked for.
+        DropCase{
+            "FolderDropped",
+            {"{dir}"},
+            "{dir}fw.hex\n",
+            0,
+            ASK_FILE + "Loading {dir}fw.hex",
+            "Ignoring argument '{dir}': no switch takes it (a name with spaces needs quotes)\n"},
+        DropCase{"Typed", {}, "{dir}fw.hex\n", 0, ASK_FILE + "Loading {dir}fw.hex  Size 30 \n"},
+        // A console types a dragged path in quotes when it has spaces, and Windows ends the line
+        // with CR LF.
+        DropCase{"DraggedWithQuotes",
+                 {},
+                 "  \"{dir}my fw.hex\" \r\n",
+                 0,
+                 ASK_FILE + "Loading {dir}my fw.hex  Size 30 \n"},
+        DropCase{"EmptyAnswerStops", {}, "\n", 1, ASK_FILE},
+        DropCase{"QuotesAloneStop", {}, "\"\"\n", 1, ASK_FILE},
+        DropCase{"EndOfInputStops", {}, "", 1, ASK_FILE}),
+    TitleOf<DropCase>);
+
+struct WindowPortCase {
+    const char* Title;
+    std::vector<FakeTty> Ttys;
+    std::string Input;
+    std::string Found; // "" when the operator stopped
+    std::string Said;
+    std::string Notes;
+};
+PRINTS_AS_TITLE(WindowPortCase)
+
+class PortInWindow : public testing::TestWithParam<WindowPortCase> {};
+
+TEST_P(PortInWindow, IsTheOneAdapterOrTheOnePicked) {
+    const WindowPortCase& c = GetParam();
+    const PortTree tree(c.Ttys);
+    FILE* input = std::tmpfile();
+    std::fputs(c.Input.c_str(), input);
+    std::rewind(input);
+    std::string port;
+    int status = -1;
+    {
+        ConsoleCapture console(input);
+        status = FindPortInWindow(&port);
+        EXPECT_EQ(console.Text(), c.Said);
+        EXPECT_EQ(console.Notes(), c.Notes);
+    }
+    std::fclose(input);
+    EXPECT_EQ(status, c.Found.empty() ? STATUS_USAGE : 0);
+    EXPECT_EQ(port, c.Found);
+}
+
+const std::string NONE_PLUGGED = "No USB serial adapter is plugged in: plug in the cable to the "
+                                 "unit.\nThen press Enter to look again (q and Enter stops): ";
+const std::string PICK = "Several USB serial adapters are plugged in:\n"
+                         "  1  ttyACM0   " +
+                         CDC_LINE + "\n  2  ttyUSB0   " + CH340_LINE + "\n  3  ttyUSB1   " +
+                         FTDI_LINE + "\n";
+const std::string WHICH = "Type the number of the one the unit is on and press Enter (Enter "
+                          "alone stops): ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Explorer, PortInWindow,
+    testing::Values(
+        WindowPortCase{
+            "TheOneAdapter", {FTDI, UART}, "", "ttyUSB1", "", "Using ttyUSB1: " + FTDI_LINE + "\n"},
+        WindowPortCase{
+            "NoneLookAgainThenStop", {UART}, "\nq\n", "", NONE_PLUGGED + NONE_PLUGGED, ""},
+        WindowPortCase{"NoneEndOfInput", {}, "", "", NONE_PLUGGED, ""},
+        WindowPortCase{"SeveralPicked", BENCH, "2\r\n", "ttyUSB0", PICK + WHICH,
+                       "Using ttyUSB0: " + CH340_LINE + "\n"},
+        WindowPortCase{"SeveralAskedAgain", BENCH, "x\n0\n4\n 3 \n", "ttyUSB1",
+                       PICK + WHICH + WHICH + WHICH + WHICH, "Using ttyUSB1: " + FTDI_LINE + "\n"},
+        WindowPortCase{"SeveralEnterAloneStops", BENCH, "x\n\n", "", PICK + WHICH + WHICH, ""},
+        WindowPortCase{"SeveralQStops", BENCH, "q\n", "", PICK + WHICH, ""}),
+    TitleOf<WindowPortCase>);
 
 TEST(UsbSelector, IsUsbAloneOrWithAColon) {
     for (const char* name : {"usb", "USB", "usb:", "usb:A1", "Usb:0403:6001"}) {

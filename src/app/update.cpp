@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/ports.h"
+#include "app/window.h"
 #include "console/console.h"
 #include "console/process.h"
 #include "console/progress.h"
@@ -115,7 +116,7 @@ int Help() {
 
 // A mistyped switch or a name with a space left unquoted changes what the run does without a
 // word on standard output; the person watching is told what was passed over, before anything else.
-void WarnOfIgnoredArguments() {
+void WarnOfIgnoredArguments(bool fileDropped) {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
         if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES) &&
             !IsOneOf(given.Name, LIST_SWITCHES)) {
@@ -123,6 +124,9 @@ void WarnOfIgnoredArguments() {
         }
     }
     for (const std::string& argument : CmdLine->IgnoredArguments()) {
+        if (fileDropped) {
+            break; // it is the firmware file
+        }
         ConsoleNote(
             "Ignoring argument '%s': no switch takes it (a name with spaces needs quotes)\n",
             argument.c_str());
@@ -135,9 +139,11 @@ bool IsQuiet() {
     return quiet != nullptr && std::strcmp(quiet, "T") == 0;
 }
 
-// A bare -f or -c reads "T", a name the operator never typed: such a switch counts as missing.
-const char* TypedValue(const char* name) {
-    return CmdLine->HasTypedValue(name) ? CmdLine->GetSwitchValue(name) : nullptr;
+// A bare -f or -c reads "T", a name the operator never typed: such a switch counts as missing
+// ("").
+std::string TypedValue(const char* name) {
+    const char* value = CmdLine->HasTypedValue(name) ? CmdLine->GetSwitchValue(name) : nullptr;
+    return value != nullptr ? value : "";
 }
 
 // Any -n at all means check only: when in doubt, the unit is not touched.
@@ -231,7 +237,16 @@ int RunUpdate(int argc, char** argv) {
     // Only a test runs the program twice in one process; the table of the run before goes.
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
-    WarnOfIgnoredArguments();
+    // Started from Explorer, the program finds or asks for what a command line would give.
+    const bool window = HasOwnConsoleWindow();
+    std::string file = TypedValue("f");
+    if (window && file.empty()) {
+        const int status = TakeDroppedFile(CmdLine->IgnoredArguments(), &file);
+        if (status != 0) {
+            return status;
+        }
+    }
+    WarnOfIgnoredArguments(!file.empty() && TypedValue("f").empty());
     // The listing opens nothing, whatever else was asked.
     if (IsAsked(LIST_SWITCHES)) {
         return ListPorts();
@@ -239,17 +254,28 @@ int RunUpdate(int argc, char** argv) {
     if (IsAsked(HELP_SWITCHES)) {
         return Help();
     }
-    const char* file = TypedValue("f");
-    if (file != nullptr && IsCheckOnly()) {
+    if (window && file.empty()) {
+        const int status = AskForFirmwareFile(&file);
+        if (status != 0) {
+            return status;
+        }
+    }
+    if (!file.empty() && IsCheckOnly()) {
         FirmwarePath = file;
         return CheckFirmwareFile();
     }
-    const char* port = TypedValue("c");
-    if (file == nullptr || port == nullptr) {
+    std::string port = TypedValue("c");
+    if (window && port.empty()) {
+        const int status = FindPortInWindow(&port);
+        if (status != 0) {
+            return status;
+        }
+    }
+    if (file.empty() || port.empty()) {
         // Standard output keeps the usage lines as they are; the person watching is shown which
         // ports there are to name.
         Usage();
-        if (port == nullptr) {
+        if (port.empty()) {
             NamePortsPresent();
         }
         return STATUS_USAGE;
