@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <grp.h>
 #include <string>
 #include <sys/file.h>
@@ -11,9 +12,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/ports.h"
+#include "app/window.h"
+#include "console/process_posix.h"
+#include "console/status.h"
+#include "console_capture.h"
 #include "posix_support.h"
 #include "serial/serial.h"
 #include "serial/serial_posix.h"
+#include "sim_harness.h"
 
 namespace {
 
@@ -22,15 +29,29 @@ const std::string FOUND = "serial ports on this machine: ";
 
 struct ListCase {
     const char* Title;
-    std::vector<std::string> Ports;
+    std::vector<std::string> Ports; // "usb:" before the name of a USB serial adapter
     std::string Text;
 };
 PRINTS_AS_TITLE(ListCase)
 
 class PortList : public testing::TestWithParam<ListCase> {};
 
+// USB adapters first, then the rest, each as people count.
 TEST_P(PortList, CountsAsPeopleDo) {
-    EXPECT_EQ(PortListText(GetParam().Ports), GetParam().Text);
+    std::vector<SerialPortInfo> ports;
+    for (const std::string& name : GetParam().Ports) {
+        SerialPortInfo port;
+        const bool usb = name.rfind("usb:", 0) == 0;
+        port.Name = usb ? name.substr(4) : name;
+        port.Kind = usb ? PortKind::USB_ADAPTER : PortKind::OTHER;
+        ports.push_back(port);
+    }
+    OrderPorts(&ports);
+    std::vector<std::string> names;
+    for (const SerialPortInfo& port : ports) {
+        names.push_back(port.Name);
+    }
+    EXPECT_EQ(PortListText(names), GetParam().Text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -40,80 +61,436 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"TenAfterTwo", {"ttyS10", "ttyS2", "ttyS1"}, FOUND + "ttyS1, ttyS2, ttyS10"},
         ListCase{"ComPorts", {"COM10", "COM3", "COM9", "COM1"}, FOUND + "COM1, COM3, COM9, COM10"},
         ListCase{"KindsApart", {"ttyUSB1", "ttyACM0", "ttyS0"}, FOUND + "ttyACM0, ttyS0, ttyUSB1"},
+        ListCase{"UsbAdaptersFirst",
+                 {"COM1", "usb:COM10", "COM2", "usb:COM3"},
+                 FOUND + "COM3, COM10, COM1, COM2"},
         ListCase{"PrefixFirst", {"ttyS1", "ttyS"}, FOUND + "ttyS, ttyS1"},
         ListCase{"LeadingZeros", {"ttyS010", "ttyS9"}, FOUND + "ttyS9, ttyS010"},
         ListCase{"TwiceShownOnce", {"COM3", "COM3"}, FOUND + "COM3"},
         ListCase{"NumbersInside", {"cu.usb-12b", "cu.usb-3a"}, FOUND + "cu.usb-3a, cu.usb-12b"}),
     TitleOf<ListCase>);
 
-// A tree that stands for "/": device nodes (plain files do for listing), sysfs driver links
-// (directories do) and by-id links.
-struct TreeCase {
-    const char* Title;
-    std::vector<std::string> Devices;            // names under dev/
-    std::vector<std::string> Drivers;            // tty names with a driver bound
-    std::vector<std::vector<std::string>> Links; // {by-id name, target}
-    std::string Hint;                            // for a port that was not found
+// A tty as sysfs shows it: a USB adapter has the USB device above its own device.
+struct FakeTty {
+    std::string Name;
+    std::string Driver;
+    std::string Ids = "";                  // "0403:6001" for a USB adapter
+    std::vector<std::string> Strings = {}; // manufacturer, product, serial; "" for none
+    const char* Latency = nullptr;
+    const char* UartType = nullptr;
+    std::string StableName = ""; // its link in /dev/serial/by-id
+    bool Node = true;            // it has a node in /dev
 };
-PRINTS_AS_TITLE(TreeCase)
 
-class PortsPresent : public testing::TestWithParam<TreeCase> {
-  protected:
-    void TearDown() override { SetPortSearchRoot(""); }
-    void Make(const std::string& path) {
-        ASSERT_EQ(system(("mkdir -p '" + m_Root.Path(path) + "'").c_str()), 0);
+const FakeTty FTDI{"ttyUSB1",
+                   "ftdi_sio",
+                   "0403:6001",
+                   {"FTDI", "FT232R USB UART", "A50285BI"},
+                   "16",
+                   nullptr,
+                   "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"};
+const FakeTty CH340{"ttyUSB0", "ch341-uart", "1a86:7523", {"", "USB Serial", ""}};
+const FakeTty CDC{"ttyACM0", "cdc_acm", "2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}};
+const FakeTty UART{"ttyS0", "serial8250", "", {}, nullptr, "4"};
+const FakeTty NO_UART{"ttyS1", "serial8250", "", {}, nullptr, "0"};
+const FakeTty GADGET{"ttyGS0", "g_serial"};
+// Consoles, the terminal and pseudo-terminals have no device behind them.
+const FakeTty CONSOLE{"console", ""};
+const FakeTty PTMX{"ptmx", ""};
+const FakeTty NO_NODE{"ttyUSB7", "ftdi_sio", "0403:6015", {"FTDI", "FT230X", "DN04ZQ7T"},
+                      nullptr,   nullptr,    "",          false};
+
+const std::vector<FakeTty> BENCH = {FTDI,   CH340,   CDC,  UART,   NO_UART,
+                                    GADGET, CONSOLE, PTMX, NO_NODE};
+
+// Makes the ttys under a made-up root, which stands for "/".
+class PortTree {
+  public:
+    explicit PortTree(const std::vector<FakeTty>& ttys) {
+        Make("dev/serial/by-id");
+        int usbPort = 0;
+        for (const FakeTty& tty : ttys) {
+            const std::string classDir = "sys/class/tty/" + tty.Name;
+            Make(classDir);
+            if (tty.UartType != nullptr) {
+                m_Root.Write(classDir + "/type", std::string(tty.UartType) + "\n");
+            }
+            if (tty.Node) {
+                m_Root.Write("dev/" + tty.Name, "");
+            }
+            if (!tty.StableName.empty()) {
+                Link("../../" + tty.Name, "dev/serial/by-id/" + tty.StableName);
+            }
+            if (tty.Driver.empty()) {
+                continue;
+            }
+            std::string device = "sys/devices/platform/serial8250/" + tty.Name;
+            if (!tty.Ids.empty()) {
+                const std::string usb =
+                    "sys/devices/pci0000:00/usb1/1-" + std::to_string(++usbPort);
+                device = usb + "/1-" + std::to_string(usbPort) + ":1.0/" + tty.Name;
+                Make(device);
+                m_Root.Write(usb + "/idVendor", tty.Ids.substr(0, 4) + "\n");
+                m_Root.Write(usb + "/idProduct", tty.Ids.substr(5) + "\n");
+                const char* const names[] = {"manufacturer", "product", "serial"};
+                for (size_t i = 0; i < tty.Strings.size(); ++i) {
+                    if (!tty.Strings[i].empty()) {
+                        m_Root.Write(usb + "/" + names[i], tty.Strings[i] + "\n");
+                    }
+                }
+            }
+            Make(device);
+            Make("sys/bus/drivers/" + tty.Driver);
+            Link(m_Root.Path("sys/bus/drivers/" + tty.Driver), device + "/driver");
+            Link(m_Root.Path(device), classDir + "/device");
+            if (tty.Latency != nullptr) {
+                m_Root.Write(device + "/latency_timer", std::string(tty.Latency) + "\n");
+            }
+        }
+        SetPortSearchRoot(m_Root.Path(""));
+    }
+    ~PortTree() { SetPortSearchRoot(""); }
+
+  private:
+    void Make(const std::string& path) { std::filesystem::create_directories(m_Root.Path(path)); }
+    void Link(const std::string& target, const std::string& path) {
+        EXPECT_EQ(symlink(target.c_str(), m_Root.Path(path).c_str()), 0) << path;
     }
     TempDir m_Root;
 };
 
-TEST_P(PortsPresent, AreListedForAPortNotFound) {
-    const TreeCase& c = GetParam();
-    Make("dev/serial/by-id");
-    for (const std::string& device : c.Devices) {
-        m_Root.Write("dev/" + device, "");
+struct TreeCase {
+    const char* Title;
+    std::vector<FakeTty> Ttys;
+    std::vector<std::string> Lines; // what -l prints
+};
+PRINTS_AS_TITLE(TreeCase)
+
+class PortsPresent : public testing::TestWithParam<TreeCase> {};
+
+// The listing, and the hint for a port that was not found, which names the same ports.
+TEST_P(PortsPresent, AreListedWithWhatTheyAre) {
+    const PortTree tree(GetParam().Ttys);
+    EXPECT_EQ(PortListLines(PresentSerialPorts()), GetParam().Lines);
+    std::string hint = GetParam().Lines.empty() ? NONE_FOUND : FOUND;
+    for (const std::string& line : GetParam().Lines) {
+        hint += (hint == FOUND ? "" : ", ") + line.substr(0, line.find(' '));
     }
-    for (const std::string& tty : c.Drivers) {
-        Make("sys/class/tty/" + tty + "/device/driver");
-    }
-    for (const std::vector<std::string>& link : c.Links) {
-        ASSERT_EQ(symlink(link[1].c_str(), m_Root.Path("dev/serial/by-id/" + link[0]).c_str()), 0);
-    }
-    SetPortSearchRoot(m_Root.Path(""));
-    EXPECT_EQ(SerialOpenHint(ENOENT, "ttyUSB9"), c.Hint);
+    EXPECT_EQ(SerialOpenHint(ENOENT, "ttyUSB9"), hint);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, PortsPresent,
     testing::Values(
-        TreeCase{"Empty", {}, {}, {}, NONE_FOUND},
-        TreeCase{"UsbAndAcm",
-                 {"ttyUSB0", "ttyACM1"},
-                 {"ttyUSB0", "ttyACM1"},
-                 {},
-                 FOUND + "ttyACM1, ttyUSB0"},
-        TreeCase{"OnlyTtySWithADriver",
-                 {"ttyS0", "ttyS1", "ttyS2", "ttyS3"},
-                 {"ttyS1"},
-                 {},
-                 FOUND + "ttyS1"},
-        TreeCase{"NoDeviceNodeNoPort", {}, {"ttyUSB0"}, {}, NONE_FOUND},
-        TreeCase{"OtherTerminalsLeftOut",
-                 {"tty", "tty0", "ttyS", "ttyUSBx", "ttyprintk", "console", "ttyS1a"},
-                 {"tty", "tty0", "ttyS", "ttyUSBx", "ttyprintk", "console", "ttyS1a"},
-                 {},
-                 NONE_FOUND},
-        TreeCase{"CountedInOrder",
-                 {"ttyUSB10", "ttyUSB2"},
-                 {"ttyUSB10", "ttyUSB2"},
-                 {},
-                 FOUND + "ttyUSB2, ttyUSB10"},
-        TreeCase{"StableNameWithItsDevice",
-                 {"ttyUSB0"},
-                 {"ttyUSB0"},
-                 {{"usb-FTDI_FT232R_USB_UART_A1-if00-port0", "../../ttyUSB0"}},
-                 FOUND + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0 (ttyUSB0), "
-                         "ttyUSB0"}),
+        TreeCase{"Empty", {}, {}}, TreeCase{"NoSerialPorts", {CONSOLE, PTMX, NO_UART, NO_NODE}, {}},
+        TreeCase{"EveryKind",
+                 BENCH,
+                 {"ttyACM0   USB serial adapter 2e8a:000a Raspberry Pi Pico, serial E6614103E7",
+                  "ttyUSB0   USB serial adapter 1a86:7523 USB Serial",
+                  "ttyUSB1   USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A50285BI, "
+                  "latency timer 16 ms (/dev/serial/by-id/"
+                  "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)",
+                  "ttyGS0    g_serial", "ttyS0     built-in serial port"}},
+        TreeCase{
+            "CountedInOrder",
+            {{"ttyUSB10", "ch341-uart", "1a86:7523"}, {"ttyUSB2", "ch341-uart", "1a86:7523"}},
+            {"ttyUSB2    USB serial adapter 1a86:7523", "ttyUSB10   USB serial adapter 1a86:7523"}},
+        // What an adapter says of itself cannot move the operator's cursor.
+        TreeCase{"ControlCharactersShown",
+                 {{"ttyUSB0", "ftdi_sio", "0403:6001", {"FT\x1b[2JDI", " Cable ", "A1\x07"}}},
+                 {"ttyUSB0   USB serial adapter 0403:6001 FT?[2JDI Cable, serial A1?"}}),
     TitleOf<TreeCase>);
+
+struct UsbCase {
+    const char* Title;
+    std::vector<FakeTty> Ttys;
+    std::string Selector; // as given to -c
+    std::string Found;    // the port taken; "" when none is
+    std::string Said;     // on standard output
+    std::string Notes;    // on standard error
+};
+PRINTS_AS_TITLE(UsbCase)
+
+class UsbAdapterChosen : public testing::TestWithParam<UsbCase> {};
+
+// Exactly one match is taken; none or several, and nothing is.
+TEST_P(UsbAdapterChosen, OnlyWhenExactlyOneMatches) {
+    const UsbCase& c = GetParam();
+    const PortTree tree(c.Ttys);
+    ConsoleCapture console;
+    EXPECT_TRUE(IsUsbSelector(c.Selector));
+    std::string port = c.Selector;
+    EXPECT_EQ(FindUsbAdapter(c.Selector, &port), !c.Found.empty());
+    EXPECT_EQ(port, c.Found.empty() ? c.Selector : c.Found);
+    EXPECT_EQ(console.Text(), c.Said);
+    EXPECT_EQ(console.Notes(), c.Notes);
+}
+
+const std::string FTDI_LINE = "USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A50285BI, "
+                              "latency timer 16 ms (/dev/serial/by-id/"
+                              "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)";
+const std::string CH340_LINE = "USB serial adapter 1a86:7523 USB Serial";
+const std::string CDC_LINE = "USB serial adapter 2e8a:000a Raspberry Pi Pico, serial E6614103E7";
+const std::string SEVERAL = "; -c must name one, by its name or by usb: and its serial number\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Selectors, UsbAdapterChosen,
+    testing::Values(
+        UsbCase{"TheOneAdapter",
+                {FTDI, UART, NO_NODE},
+                "usb",
+                "ttyUSB1",
+                "",
+                "Using ttyUSB1 for -c usb: " + FTDI_LINE + "\n"},
+        UsbCase{"NoneAtAll",
+                {},
+                "usb",
+                "",
+                "No USB serial adapter matches usb\n",
+                "No serial ports found\n"},
+        UsbCase{"NoneAmongOtherPorts",
+                {UART, GADGET},
+                "usb",
+                "",
+                "No USB serial adapter matches usb\n",
+                "ttyGS0   g_serial\nttyS0    built-in serial port\n"},
+        UsbCase{"Several", BENCH, "usb", "", "Several USB serial adapters match usb" + SEVERAL,
+                "ttyACM0   " + CDC_LINE + "\nttyUSB0   " + CH340_LINE + "\nttyUSB1   " + FTDI_LINE +
+                    "\n"},
+        UsbCase{"SerialTailAnyCase", BENCH, "usb:85bi", "ttyUSB1", "",
+                "Using ttyUSB1 for -c usb:85bi: " + FTDI_LINE + "\n"},
+        UsbCase{"WholeSerial", BENCH, "USB:E6614103E7", "ttyACM0", "",
+                "Using ttyACM0 for -c USB:E6614103E7: " + CDC_LINE + "\n"},
+        UsbCase{"VendorAndProduct", BENCH, "usb:1A86:7523", "ttyUSB0", "",
+                "Using ttyUSB0 for -c usb:1A86:7523: " + CH340_LINE + "\n"},
+        UsbCase{"SameIdsTwice",
+                {FTDI, {"ttyUSB2", "ftdi_sio", "0403:6001", {"FTDI", "FT232R USB UART", "B7"}}},
+                "usb:0403:6001",
+                "",
+                "Several USB serial adapters match usb:0403:6001" + SEVERAL,
+                "ttyUSB1   " + FTDI_LINE +
+                    "\nttyUSB2   USB serial adapter 0403:6001 FTDI FT232R USB UART, serial B7\n"},
+        // An adapter that is not plugged in has no node, and is never taken.
+        UsbCase{"UnpluggedNeverTaken", BENCH, "usb:DN04ZQ7T", "",
+                "No USB serial adapter matches usb:DN04ZQ7T\n",
+                "ttyACM0   " + CDC_LINE + "\nttyUSB0   " + CH340_LINE + "\nttyUSB1   " + FTDI_LINE +
+                    "\nttyGS0    g_serial\nttyS0     built-in serial port\n"}),
+    TitleOf<UsbCase>);
+
+struct RunCase {
+    const char* Title;
+    std::vector<FakeTty> Ttys;
+    std::vector<std::string> Args;
+    int Status;
+    std::string Said;  // on standard output
+    std::string Notes; // on standard error
+};
+PRINTS_AS_TITLE(RunCase)
+
+class PortsForTheOperator : public testing::TestWithParam<RunCase> {};
+
+// The listing on standard output for -l; where a port must be named, standard output keeps the
+// usage lines as they are and the ports go to standard error. No port is opened, no file read.
+TEST_P(PortsForTheOperator, AreNamedOnTheRightStream) {
+    const RunCase& c = GetParam();
+    const PortTree tree(c.Ttys);
+    const UpdateRun run = RunUpdateWith(c.Args);
+    EXPECT_EQ(run.Status, c.Status);
+    EXPECT_EQ(run.Console, c.Said);
+    EXPECT_EQ(run.Notes, c.Notes);
+    EXPECT_EQ(PortHandle, INVALID_PORT);
+}
+
+const std::string USAGE = "Brelwick.exe\n  -f file\n  -q ('quiet' - do not prompt to begin)\n"
+                          "  -c com (port as COM1, COM2, COM6 ... )\n";
+const std::string BENCH_LINES = "ttyACM0   " + CDC_LINE + "\nttyUSB0   " + CH340_LINE +
+                                "\nttyUSB1   " + FTDI_LINE +
+                                "\nttyGS0    g_serial\nttyS0     built-in serial port\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, PortsForTheOperator,
+    testing::Values(
+        RunCase{"List", BENCH, {"-l"}, 0, BENCH_LINES, ""},
+        RunCase{"ListAndNothingElse",
+                BENCH,
+                {"--list", "-c", "ttyS0", "-f", "none.hex", "-h"},
+                0,
+                BENCH_LINES,
+                ""},
+        RunCase{"ListNone", {CONSOLE}, {"-L"}, 1, "", "No serial ports found\n"},
+        RunCase{"NoPort", BENCH, {"-f", "fw.hex"}, 1, USAGE, BENCH_LINES},
+        RunCase{"BarePort", BENCH, {"-c", "-f", "fw.hex"}, 1, USAGE, BENCH_LINES},
+        RunCase{"NoPortNoneThere", {}, {"-f", "fw.hex"}, 1, USAGE, "No serial ports found\n"},
+        RunCase{"NoFileOnly", BENCH, {"-c", "ttyS0"}, 1, USAGE, ""},
+        RunCase{"SeveralAdapters",
+                BENCH,
+                {"-c", "usb", "-f", "none.hex", "-q"},
+                1,
+                "Several USB serial adapters match usb" + SEVERAL,
+                "ttyACM0   " + CDC_LINE + "\nttyUSB0   " + CH340_LINE + "\nttyUSB1   " + FTDI_LINE +
+                    "\n"},
+        RunCase{"NoAdapterMatches",
+                BENCH,
+                {"-c", "usb:0403:6015", "-f", "none.hex"},
+                1,
+                "No USB serial adapter matches usb:0403:6015\n",
+                BENCH_LINES}),
+    TitleOf<RunCase>);
+
+// ---- A start from Explorer: a console window of the program's own ----
+
+// The platform says the window is the program's own for as long as the object lives.
+class OwnWindow {
+  public:
+    OwnWindow() { SetOwnConsoleWindowForTests(true); }
+    ~OwnWindow() { SetOwnConsoleWindowForTests(false); }
+    OwnWindow(const OwnWindow&) = delete;
+    OwnWindow& operator=(const OwnWindow&) = delete;
+};
+
+struct DropCase {
+    const char* Title;
+    std::vector<std::string> Args; // before -n; {dir} stands for the test's directory
+    std::string Input;             // what the operator types
+    int Status;
+    std::string Said;       // before the check's own lines, {dir} as above
+    std::string Notes = ""; // on standard error
+};
+PRINTS_AS_TITLE(DropCase)
+
+class FileInWindow : public testing::TestWithParam<DropCase> {};
+
+// The file dropped on the program, or dragged into the window when asked for, is the one checked
+// (-n, so that no port is needed).
+TEST_P(FileInWindow, IsTheOneDroppedOrTyped) {
+    const DropCase& c = GetParam();
+    TempDir dir;
+    const std::string hex = ":0300000012345661\n:00000001FF\n";
+    dir.Write("fw.hex", hex);
+    dir.Write("my fw.hex", hex);
+    const auto Named = [&](std::string text) {
+        for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+            text.replace(at, 5, dir.Path(""));
+        }
+        return text;
+    };
+    std::vector<std::string> args;
+    for (const std::string& arg : c.Args) {
+        args.push_back(Named(arg));
+    }
+    args.push_back("-n"); // last, so that it takes no value
+    const OwnWindow window;
+    const UpdateRun run = RunUpdateWith(args, Named(c.Input));
+    EXPECT_EQ(run.Status, c.Status);
+    const std::string said = Named(c.Said);
+    EXPECT_EQ(run.Console.substr(0, said.size()), said);
+    if (c.Status == 0) {
+        EXPECT_NE(run.Console.find("Image length 3 bytes\n", said.size()), std::string::npos)
+            << run.Console;
+    } else {
+        EXPECT_EQ(run.Console, said);
+    }
+    EXPECT_EQ(run.Notes, Named(c.Notes));
+}
+
+const std::string ASK_FILE =
+    "Drag the firmware file into this window and press Enter (Enter alone stops): ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Explorer, FileInWindow,
+    testing::Values(
+        DropCase{"Dropped", {"{dir}fw.hex"}, "", 0, "Loading {dir}fw.hex  Size 30 \n"},
+        DropCase{"DroppedWithSpaces", {"{dir}my fw.hex"}, "", 0, "Loading {dir}my fw.hex  Size"},
+        DropCase{"SeveralDropped",
+                 {"{dir}fw.hex", "{dir}my fw.hex"},
+                 "",
+                 1,
+                 "One firmware file is wanted, and 2 were given: drop one file on the program\n"},
+        // A folder is no firmware file: the file is asked for.
+        DropCase{
+            "FolderDropped",
+            {"{dir}"},
+            "{dir}fw.hex\n",
+            0,
+            ASK_FILE + "Loading {dir}fw.hex",
+            "Ignoring argument '{dir}': no switch takes it (a name with spaces needs quotes)\n"},
+        DropCase{"Typed", {}, "{dir}fw.hex\n", 0, ASK_FILE + "Loading {dir}fw.hex  Size 30 \n"},
+        // A console types a dragged path in quotes when it has spaces, and Windows ends the line
+        // with CR LF.
+        DropCase{"DraggedWithQuotes",
+                 {},
+                 "  \"{dir}my fw.hex\" \r\n",
+                 0,
+                 ASK_FILE + "Loading {dir}my fw.hex  Size 30 \n"},
+        DropCase{"EmptyAnswerStops", {}, "\n", 1, ASK_FILE},
+        DropCase{"QuotesAloneStop", {}, "\"\"\n", 1, ASK_FILE},
+        DropCase{"EndOfInputStops", {}, "", 1, ASK_FILE}),
+    TitleOf<DropCase>);
+
+struct WindowPortCase {
+    const char* Title;
+    std::vector<FakeTty> Ttys;
+    std::string Input;
+    std::string Found; // "" when the operator stopped
+    std::string Said;
+    std::string Notes;
+};
+PRINTS_AS_TITLE(WindowPortCase)
+
+class PortInWindow : public testing::TestWithParam<WindowPortCase> {};
+
+TEST_P(PortInWindow, IsTheOneAdapterOrTheOnePicked) {
+    const WindowPortCase& c = GetParam();
+    const PortTree tree(c.Ttys);
+    FILE* input = std::tmpfile();
+    std::fputs(c.Input.c_str(), input);
+    std::rewind(input);
+    std::string port;
+    int status = -1;
+    {
+        ConsoleCapture console(input);
+        status = FindPortInWindow(&port);
+        EXPECT_EQ(console.Text(), c.Said);
+        EXPECT_EQ(console.Notes(), c.Notes);
+    }
+    std::fclose(input);
+    EXPECT_EQ(status, c.Found.empty() ? STATUS_USAGE : 0);
+    EXPECT_EQ(port, c.Found);
+}
+
+const std::string NONE_PLUGGED = "No USB serial adapter is plugged in: plug in the cable to the "
+                                 "unit.\nThen press Enter to look again (q and Enter stops): ";
+const std::string PICK = "Several USB serial adapters are plugged in:\n"
+                         "  1  ttyACM0   " +
+                         CDC_LINE + "\n  2  ttyUSB0   " + CH340_LINE + "\n  3  ttyUSB1   " +
+                         FTDI_LINE + "\n";
+const std::string WHICH = "Type the number of the one the unit is on and press Enter (Enter "
+                          "alone stops): ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Explorer, PortInWindow,
+    testing::Values(
+        WindowPortCase{
+            "TheOneAdapter", {FTDI, UART}, "", "ttyUSB1", "", "Using ttyUSB1: " + FTDI_LINE + "\n"},
+        WindowPortCase{
+            "NoneLookAgainThenStop", {UART}, "\nq\n", "", NONE_PLUGGED + NONE_PLUGGED, ""},
+        WindowPortCase{"NoneEndOfInput", {}, "", "", NONE_PLUGGED, ""},
+        WindowPortCase{"SeveralPicked", BENCH, "2\r\n", "ttyUSB0", PICK + WHICH,
+                       "Using ttyUSB0: " + CH340_LINE + "\n"},
+        WindowPortCase{"SeveralAskedAgain", BENCH, "x\n0\n4\n 3 \n", "ttyUSB1",
+                       PICK + WHICH + WHICH + WHICH + WHICH, "Using ttyUSB1: " + FTDI_LINE + "\n"},
+        WindowPortCase{"SeveralEnterAloneStops", BENCH, "x\n\n", "", PICK + WHICH + WHICH, ""},
+        WindowPortCase{"SeveralQStops", BENCH, "q\n", "", PICK + WHICH, ""}),
+    TitleOf<WindowPortCase>);
+
+TEST(UsbSelector, IsUsbAloneOrWithAColon) {
+    for (const char* name : {"usb", "USB", "usb:", "usb:A1", "Usb:0403:6001"}) {
+        EXPECT_TRUE(IsUsbSelector(name)) << name;
+    }
+    for (const char* name : {"ttyUSB0", "usbserial", "/dev/usb", "COM3", ""}) {
+        EXPECT_FALSE(IsUsbSelector(name)) << name;
+    }
+}
 
 // The adapter's latency timer as sysfs shows it, in a made-up tree: found through the port's own
 // name or a by-id link, and unknown where the driver has none.

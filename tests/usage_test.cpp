@@ -39,27 +39,39 @@ std::string Ignoring(const std::string& argument) {
 struct UsageCase {
     const char* Title;
     std::vector<std::string> Args;
-    std::string Err; // the warnings about switches and arguments passed over
+    std::string Err;        // the warnings about switches and arguments passed over
+    bool PortsNamed = true; // -c is missing: the ports of this machine follow the usage lines
 };
 PRINTS_AS_TITLE(UsageCase)
 
 class UsageText : public testing::TestWithParam<UsageCase> {};
 
-// The warnings come first: they often tell why the usage text came.
+// The ports this machine has, as the program names them on standard error.
+std::string PortsOfThisMachine() {
+    std::string lines;
+    for (const std::string& line : PortListLines(PresentSerialPorts())) {
+        lines += line + "\n";
+    }
+    return lines.empty() ? "No serial ports found\n" : lines;
+}
+
+// The warnings come first: they often tell why the usage text came. Standard output is the usage
+// lines alone, whatever standard error adds.
 TEST_P(UsageText, PrintsTheFourLinesAndExitsOne) {
+    const std::string ports = GetParam().PortsNamed ? PortsOfThisMachine() : "";
     const ProcessResult run = RunProcess(Brelwick(GetParam().Args));
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Out, USAGE);
-    EXPECT_EQ(run.Err, GetParam().Err);
-    EXPECT_EQ(RunJoined(GetParam().Args).Out, GetParam().Err + USAGE);
+    EXPECT_EQ(run.Err, GetParam().Err + ports);
+    EXPECT_EQ(RunJoined(GetParam().Args).Out, GetParam().Err + USAGE + ports);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     MissingSwitch, UsageText,
     testing::Values(UsageCase{"NoSwitches", {}, ""}, UsageCase{"NoPort", {"-f", "fw.hex"}, ""},
-                    UsageCase{"NoFile", {"-c", "ttyS0"}, ""},
+                    UsageCase{"NoFile", {"-c", "ttyS0"}, "", false},
                     UsageCase{"EmptyPort", {"-c", "", "-f", "fw.hex"}, ""},
-                    UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}, ""},
+                    UsageCase{"EmptyFile", {"-c", "ttyS0", "-f", ""}, "", false},
                     UsageCase{"PortWithLongName",
                               {"-port", "ttyS0", "-f", "fw.hex"},
                               "Ignoring unknown switch -port\n"},
@@ -76,11 +88,13 @@ INSTANTIATE_TEST_SUITE_P(
                               "Ignoring unknown switch -X\nIgnoring unknown switch -\n"
                               "Ignoring unknown switch -y\nIgnoring unknown switch --\n"},
                     // A bare -f or -c would read "T": a file or a port the operator never named.
-                    UsageCase{"BareFileLast", {"-c", "ttyS0", "-f"}, ""},
+                    UsageCase{"BareFileLast", {"-c", "ttyS0", "-f"}, "", false},
                     UsageCase{"BareFileBeforeASwitch",
                               {"-f", "-x.hex", "-c", "ttyS0"},
-                              "Ignoring unknown switch -x.hex\n"},
-                    UsageCase{"FileGivenThenBare", {"-f", "fw.hex", "-c", "ttyS0", "-f"}, ""},
+                              "Ignoring unknown switch -x.hex\n",
+                              false},
+                    UsageCase{
+                        "FileGivenThenBare", {"-f", "fw.hex", "-c", "ttyS0", "-f"}, "", false},
                     UsageCase{"BarePortBeforeASwitch", {"-c", "-f", "fw.hex"}, ""},
                     UsageCase{"BarePortLast", {"-f", "fw.hex", "-q", "-c"}, ""}),
     TitleOf<UsageCase>);
@@ -108,9 +122,9 @@ TEST_P(HelpText, FollowsTheUsageLinesAndExitsZero) {
     EXPECT_EQ(run.Out.substr(0, USAGE.size()), USAGE);
     EXPECT_EQ(run.Out.find("  -n ", USAGE.size()), USAGE.size()) << run.Out;
     size_t at = USAGE.size();
-    for (const char* part :
-         {"\n  --version ", "ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
-          "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
+    for (const char* part : {"\n  -l or --list ", "\n  -c usb[:serial|:vid:pid] ", "\n  --version ",
+                             "ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
+                             "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
         at = Find(run.Out, part, at);
     }
     EXPECT_EQ(run.Out.find("Error Opening"), std::string::npos) << run.Out;

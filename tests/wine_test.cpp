@@ -311,32 +311,48 @@ SimRun RunWithUnit(const TempDir& dir, const std::string& com,
     return run;
 }
 
-// An FTDI adapter as its driver enters it in the registry: a key of its own under FTDIBUS, named
-// after its IDs and serial number, with the COM port it got and its latency timer.
-struct FtdiAdapter {
-    std::string Key;
+// A serial device as Windows enters it in the registry: a key under Enum (an FTDI adapter's own
+// driver keeps it under FTDIBUS, named after its IDs and serial number) whose Device Parameters
+// hold the COM port it got and its latency timer; and, while it is plugged in, a value of
+// SERIALCOMM.
+struct EnumDevice {
+    std::string Key; // under Enum
     std::string Port;
-    int LatencyMs;
+    int LatencyMs = -1;                    // no LatencyTimer when negative
+    std::string Device = "";               // its SERIALCOMM value; "" when it is not plugged in
+    std::vector<std::string> Strings = {}; // Mfg, DeviceDesc
 };
 
-const std::string FTDIBUS = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+const std::string ENUM = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\";
+const std::string SERIALCOMM = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-// The adapters are in the registry for as long as the object lives.
-class FtdiAdapters {
+// The devices are in the registry for as long as the object lives.
+class EnumDevices {
   public:
-    explicit FtdiAdapters(const std::vector<FtdiAdapter>& adapters) {
-        for (const FtdiAdapter& a : adapters) {
-            const std::string key = FTDIBUS + "\\" + a.Key + "\\0000\\Device Parameters";
-            EXPECT_EQ(Reg({"add", key, "/v", "PortName", "/t", "REG_SZ", "/d", a.Port, "/f"}), 0);
-            EXPECT_EQ(Reg({"add", key, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d",
-                           std::to_string(a.LatencyMs), "/f"}),
-                      0);
+    explicit EnumDevices(const std::vector<EnumDevice>& devices) : m_Devices(devices) {
+        for (const EnumDevice& d : devices) {
+            const std::string parameters = ENUM + d.Key + "\\Device Parameters";
+            EXPECT_EQ(Reg({"add", parameters, "/v", "PortName", "/d", d.Port, "/f"}), 0);
+            if (d.LatencyMs >= 0) {
+                EXPECT_EQ(Reg({"add", parameters, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d",
+                               std::to_string(d.LatencyMs), "/f"}),
+                          0);
+            }
+            const char* const names[] = {"Mfg", "DeviceDesc"};
+            for (size_t i = 0; i < d.Strings.size(); ++i) {
+                EXPECT_EQ(Reg({"add", ENUM + d.Key, "/v", names[i], "/d", d.Strings[i], "/f"}), 0);
+            }
+            if (!d.Device.empty()) {
+                EXPECT_EQ(Reg({"add", SERIALCOMM, "/v", d.Device, "/d", d.Port, "/f"}), 0);
+            }
         }
-        m_Added = !adapters.empty();
     }
-    ~FtdiAdapters() {
-        if (m_Added) {
-            Reg({"delete", FTDIBUS, "/f"});
+    ~EnumDevices() {
+        for (const EnumDevice& d : m_Devices) {
+            Reg({"delete", ENUM + d.Key, "/f"});
+            if (!d.Device.empty()) {
+                Reg({"delete", SERIALCOMM, "/v", d.Device, "/f"});
+            }
         }
     }
 
@@ -345,8 +361,27 @@ class FtdiAdapters {
         args.insert(args.begin(), {Wine.Wine64, "reg"});
         return RunLogged(args, Wine.Dir + "/wine.log");
     }
-    bool m_Added = false;
+    std::vector<EnumDevice> m_Devices;
 };
+
+// An FTDI adapter with its own driver, plugged in on COM7; a CH340 without a serial number on
+// COM8; and an FTDI adapter unplugged long ago, which Enum still remembers on COM9.
+const EnumDevice FTDI_COM7{"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000",
+                           "COM7",
+                           1,
+                           "\\Device\\VCP0",
+                           {"@oem12.inf,%ftdi%;FTDI",
+                            "@oem12.inf,%usb\\vid_0403&pid_6001.devicedesc%;"
+                            "USB Serial Port"}};
+const EnumDevice CH340_COM8{"USB\\VID_1A86&PID_7523\\5&2B3C4D5&0&2",
+                            "COM8",
+                            -1,
+                            "\\Device\\wchser0",
+                            {"wch.cn", "USB-SERIAL CH340"}};
+const EnumDevice GONE_COM9{"USB\\VID_0403&PID_6015\\DN04ZQ7T", "COM9", 16};
+const std::vector<EnumDevice> ADAPTERS = {GONE_COM9, CH340_COM8, FTDI_COM7};
+const std::string FTDI_COM7_TEXT =
+    "USB serial adapter 0403:6001 FTDI USB Serial Port, serial A50285BI, latency timer 1 ms";
 
 struct UpdateCase {
     const char* Title;
@@ -354,7 +389,7 @@ struct UpdateCase {
     const char* Com;
     bool TwoBlocks;
     bool Banner;
-    std::vector<FtdiAdapter> Adapters = {};
+    std::vector<EnumDevice> Adapters = {};
     std::string Note = ""; // what standard error begins with
 };
 PRINTS_AS_TITLE(UpdateCase)
@@ -371,7 +406,7 @@ TEST_P(WholeUpdate, SaysAndSendsExactlyWhatItShould) {
     const std::string file = HexFile(image, "\r\n");
     dir.Write("fw.hex", file);
 
-    const FtdiAdapters adapters(c.Adapters);
+    const EnumDevices adapters(c.Adapters);
     const SimRun run = RunWithUnit(dir, c.Com, {}, c.Args);
     EXPECT_EQ(run.Run.Status, 0) << run.Run.Err;
     EXPECT_EQ(run.Run.Out, Loading("fw.hex", file.size(), file.size(), image) +
@@ -404,8 +439,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "com5",
                    true,
                    false,
-                   {{"VID_0403+PID_6001+A50285BIA", "COM9", 1},
-                    {"VID_0403+PID_6015+DN04ZQ7TA", "COM5", 16}},
+                   {{"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "COM9", 1},
+                    {"FTDIBUS\\VID_0403+PID_6015+DN04ZQ7TA\\0000", "COM5", 16}},
                    "Note: the USB adapter on com5 holds every echo until its latency timer of 16 "
                    "ms runs out, so this image of 2053 bytes takes about 0:33, against 0:04 at 1 "
                    "ms.\r\n  To set it to 1 ms: Device Manager, com5 under Ports (COM & LPT), "
@@ -415,8 +450,23 @@ INSTANTIATE_TEST_SUITE_P(
                    "com5",
                    false,
                    false,
-                   {{"VID_0403+PID_6001+A50285BIA", "COM9", 16},
-                    {"VID_0403+PID_6015+DN04ZQ7TA", "COM5", 2}}}),
+                   {{"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "COM9", 16},
+                    {"FTDIBUS\\VID_0403+PID_6015+DN04ZQ7TA\\0000", "COM5", 2}}},
+        // -c usb:vid:pid finds the adapter on COM7 among the ports present, says so on standard
+        // error, and the run is the same, byte for byte, as one that names COM7.
+        UpdateCase{"UsbAdapterByItsIds",
+                   {"-c", "usb:0403:6001", "-f", "fw.hex", "-q"},
+                   "com7",
+                   true,
+                   false,
+                   ADAPTERS,
+                   "Using COM7 for -c usb:0403:6001: " + FTDI_COM7_TEXT + "\r\n"},
+        UpdateCase{"UsbAdapterByItsName",
+                   {"-c", "COM7", "-f", "fw.hex", "-q"},
+                   "com7",
+                   true,
+                   false,
+                   ADAPTERS}),
     TitleOf<UpdateCase>);
 
 struct StatusCase {
@@ -742,6 +792,52 @@ TEST(WindowsResources, CarryTheBuildsVersionAndTheManifest) {
               std::string::npos)
         << manifest;
 }
+
+struct PortsCase {
+    const char* Title;
+    std::vector<std::string> Args;
+    int Status;
+    std::string Out;
+    std::string Err;
+};
+PRINTS_AS_TITLE(PortsCase)
+
+class PortsPresent : public testing::TestWithParam<PortsCase> {};
+
+// Only the ports in SERIALCOMM are present; Enum says what they are. Nothing is opened.
+TEST_P(PortsPresent, AreListedAndFoundFromTheRegistry) {
+    const PortsCase& c = GetParam();
+    const EnumDevices adapters(ADAPTERS);
+    TempDir dir;
+    Child child(Brelwick(c.Args), dir.Path(""));
+    const ProcessResult run = child.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, c.Status);
+    EXPECT_EQ(run.Out, c.Out);
+    EXPECT_EQ(run.Err, c.Err);
+}
+
+const std::string COM7_LINE = "COM7   " + FTDI_COM7_TEXT;
+const std::string COM8_LINE = "COM8   USB serial adapter 1a86:7523 wch.cn USB-SERIAL CH340";
+const std::string COM1_LINE = "COM1   built-in serial port"; // Wine's own
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, PortsPresent,
+    testing::Values(
+        PortsCase{"List", {"/L"}, 0, Lines({COM7_LINE, COM8_LINE, COM1_LINE}), ""},
+        PortsCase{
+            "NoPortGiven", {"-f", "fw.hex"}, 1, USAGE, Lines({COM7_LINE, COM8_LINE, COM1_LINE})},
+        PortsCase{"SeveralAdapters",
+                  {"-c", "usb", "-f", "fw.hex"},
+                  1,
+                  Lines({"Several USB serial adapters match usb; -c must name one, by its name or "
+                         "by usb: and its serial number"}),
+                  Lines({COM7_LINE, COM8_LINE})},
+        PortsCase{"UnpluggedNeverTaken",
+                  {"-c", "usb:DN04ZQ7T", "-f", "fw.hex"},
+                  1,
+                  Lines({"No USB serial adapter matches usb:DN04ZQ7T"}),
+                  Lines({COM7_LINE, COM8_LINE, COM1_LINE})}),
+    TitleOf<PortsCase>);
 
 // ---- The test as the unit, on a pty of its own ----
 

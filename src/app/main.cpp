@@ -1,6 +1,8 @@
 #include <csignal>
+#include <cstdlib>
 
 #include "app/update.h"
+#include "app/window.h"
 #include "console/process.h"
 
 int main(int argc, char** argv) {
@@ -11,5 +13,10 @@ int main(int argc, char** argv) {
     // the middle of a transfer; what cannot be printed is lost, the update goes on.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    // A window of its own would close with the verdict in it, however the run ends: a port that
+    // would not open ends the process from deep inside.
+    if (HasOwnConsoleWindow()) {
+        std::atexit(WaitBeforeWindowCloses);
+    }
     return RunUpdate(argc, argv);
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/ports.h"
+#include "app/window.h"
 #include "console/console.h"
 #include "console/process.h"
 #include "console/progress.h"
@@ -43,14 +45,18 @@ const char* const BANNER[] = {
 };
 
 // The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
-// help switches (-h, -help, --help, -?; on Windows /h, /help, /? too) and the version switches
-// (--version, -version; on Windows /version too).
+// help switches (-h, -help, --help, -?; on Windows /h, /help, /? too), the version switches
+// (--version, -version; on Windows /version too) and the port listing's (-l, -list, --list).
 const char* const RUN_SWITCHES[] = {"f", "c", "q", "n"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
 const char* const VERSION_SWITCHES[] = {"version", "-version"};
+const char* const LIST_SWITCHES[] = {"l", "list", "-list"};
 
 const char* const HELP_SWITCH_LINES[] = {
     "  -n (check only: load and check the file, open no port; -c is not needed)",
+    "  -l or --list (list the serial ports present and what each one is; opens none)",
+    "  -c usb[:serial|:vid:pid] (the one USB serial adapter present, or the one whose",
+    "     serial number ends with serial, or whose IDs are vid:pid, as -l shows them)",
     "  -h, -help, --help or -? (this help)",
     "  --version (print the version)",
     "Ports on this system, as given to -c:",
@@ -61,7 +67,8 @@ const char* const EXIT_STATUS_LINES[] = {
     "  0  the unit answered every step of the update: flashed",
     "     (with -n: the file is good)",
     "  1  -f or -c missing or given without a value (the usage text is",
-    "     printed), or the port could not be opened",
+    "     printed), the port could not be opened, -c usb did not find",
+    "     exactly one adapter, or -l found no serial port",
     "  2  the firmware file was refused; the unit was not touched",
     "  3  the update ended early, or was interrupted: the unit was not",
     "     flashed",
@@ -92,7 +99,7 @@ template <size_t N> bool IsOneOf(const std::string& name, const char* const (&na
     return false;
 }
 
-template <size_t N> bool IsGiven(const char* const (&names)[N]) {
+template <size_t N> bool IsAsked(const char* const (&names)[N]) {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
         if (IsOneOf(given.Name, names)) {
             return true;
@@ -127,14 +134,17 @@ int Version() {
 
 // A mistyped switch or a name with a space left unquoted changes what the run does without a
 // word on standard output; the person watching is told what was passed over, before anything else.
-void WarnOfIgnoredArguments() {
+void WarnOfIgnoredArguments(bool fileDropped) {
     for (const CCmdLine::GivenSwitch& given : CmdLine->GivenSwitches()) {
         if (!IsOneOf(given.Name, RUN_SWITCHES) && !IsOneOf(given.Name, HELP_SWITCHES) &&
-            !IsOneOf(given.Name, VERSION_SWITCHES)) {
+            !IsOneOf(given.Name, VERSION_SWITCHES) && !IsOneOf(given.Name, LIST_SWITCHES)) {
             ConsoleNote("Ignoring unknown switch %s\n", given.Typed.c_str());
         }
     }
     for (const std::string& argument : CmdLine->IgnoredArguments()) {
+        if (fileDropped) {
+            break; // it is the firmware file
+        }
         ConsoleNote(
             "Ignoring argument '%s': no switch takes it (a name with spaces needs quotes)\n",
             argument.c_str());
@@ -147,9 +157,11 @@ bool IsQuiet() {
     return quiet != nullptr && std::strcmp(quiet, "T") == 0;
 }
 
-// A bare -f or -c reads "T", a name the operator never typed: such a switch counts as missing.
-const char* TypedValue(const char* name) {
-    return CmdLine->HasTypedValue(name) ? CmdLine->GetSwitchValue(name) : nullptr;
+// A bare -f or -c reads "T", a name the operator never typed: such a switch counts as missing
+// ("").
+std::string TypedValue(const char* name) {
+    const char* value = CmdLine->HasTypedValue(name) ? CmdLine->GetSwitchValue(name) : nullptr;
+    return value != nullptr ? value : "";
 }
 
 // Any -n at all means check only: when in doubt, the unit is not touched.
@@ -243,23 +255,56 @@ int RunUpdate(int argc, char** argv) {
     // Only a test runs the program twice in one process; the table of the run before goes.
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
-    WarnOfIgnoredArguments();
-    if (IsGiven(HELP_SWITCHES)) {
+    // Started from Explorer, the program finds or asks for what a command line would give.
+    const bool window = HasOwnConsoleWindow();
+    std::string file = TypedValue("f");
+    if (window && file.empty()) {
+        const int status = TakeDroppedFile(CmdLine->IgnoredArguments(), &file);
+        if (status != 0) {
+            return status;
+        }
+    }
+    WarnOfIgnoredArguments(!file.empty() && TypedValue("f").empty());
+    // The listing opens nothing, whatever else was asked.
+    if (IsAsked(LIST_SWITCHES)) {
+        return ListPorts();
+    }
+    if (IsAsked(HELP_SWITCHES)) {
         return Help();
     }
-    if (IsGiven(VERSION_SWITCHES)) {
+    if (IsAsked(VERSION_SWITCHES)) {
         return Version();
     }
-    const char* file = TypedValue("f");
-    if (file != nullptr && IsCheckOnly()) {
+    if (window && file.empty()) {
+        const int status = AskForFirmwareFile(&file);
+        if (status != 0) {
+            return status;
+        }
+    }
+    if (!file.empty() && IsCheckOnly()) {
         FirmwarePath = file;
         return CheckFirmwareFile();
     }
-    const char* port = file != nullptr ? TypedValue("c") : nullptr;
-    if (file == nullptr || port == nullptr) {
-        return Usage();
+    std::string port = TypedValue("c");
+    if (window && port.empty()) {
+        const int status = FindPortInWindow(&port);
+        if (status != 0) {
+            return status;
+        }
+    }
+    if (file.empty() || port.empty()) {
+        // Standard output keeps the usage lines as they are; the person watching is shown which
+        // ports there are to name.
+        Usage();
+        if (port.empty()) {
+            NamePortsPresent();
+        }
+        return STATUS_USAGE;
     }
     PortName = port;
+    if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
+        return STATUS_USAGE;
+    }
     FirmwarePath = file;
 
     OpenSerialPort();

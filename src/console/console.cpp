@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ FILE* Err() {
 FILE* In() {
     return ConsoleIn != nullptr ? ConsoleIn : stdin;
 }
+
+// The last line read was longer than the buffer: the rest of it is still waiting in the input.
+bool InputMidLine = false;
 
 // ---- The status line ----
 
@@ -141,13 +145,46 @@ void ConsoleStatusEnd() {
 }
 
 bool ConsoleReadLine(char* buffer, int size) {
-    return std::fgets(buffer, size, In()) != nullptr;
+    if (std::fgets(buffer, size, In()) == nullptr) {
+        return false;
+    }
+    InputMidLine = std::strchr(buffer, '\n') == nullptr;
+    return true;
+}
+
+bool ConsoleReadAnswer(std::string* answer) {
+    answer->clear();
+    // An interrupt or an end of input at an earlier question is no reason not to ask this one.
+    std::clearerr(In());
+    char chunk[256];
+    bool read = false;
+    while (std::fgets(chunk, sizeof(chunk), In()) != nullptr) {
+        read = true;
+        answer->append(chunk);
+        if (answer->back() == '\n') {
+            break;
+        }
+    }
+    InputMidLine = false;
+    while (!answer->empty() && (answer->back() == '\n' || answer->back() == '\r')) {
+        answer->pop_back();
+    }
+    return read;
+}
+
+void ConsoleWaitForEnter() {
+    std::string ignored;
+    if (InputMidLine) {
+        ConsoleReadAnswer(&ignored);
+    }
+    ConsoleReadAnswer(&ignored);
 }
 
 void SetConsoleStreams(FILE* out, FILE* in) {
     ConsoleOut = out;
     ConsoleIn = in;
     OutAtLineStart = true;
+    InputMidLine = false;
 }
 
 void SetConsoleNoteStream(FILE* err) {

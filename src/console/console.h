@@ -38,6 +38,14 @@ void ConsoleStatusEnd();
 // input. Returns false at end of input.
 bool ConsoleReadLine(char* buffer, int size);
 
+// Reads the operator's answer to a question: one whole line, without its line end. Returns false
+// at end of input.
+bool ConsoleReadAnswer(std::string* answer);
+
+// Waits for the operator's Enter, on a line of its own: what was left of a line read before is
+// not it. End of input ends the wait too.
+void ConsoleWaitForEnter();
+
 // Where output goes and input comes from: standard output and standard input unless a test says
 // otherwise.
 void SetConsoleStreams(FILE* out, FILE* in);

@@ -29,3 +29,14 @@ void ClearInterrupt();
 // rewritten in place.
 constexpr int NOT_A_TERMINAL = -1;
 int TerminalColumns(FILE* stream);
+
+// True when the console was made for this program alone and standard input is that console: on
+// Windows, a program started from Explorer (a double-click, a file dropped on it, a shortcut) gets
+// a console window of its own, which Windows closes the moment the program ends. False where the
+// program was started from a shell, a script, a pipe or a redirect, and always on POSIX, where a
+// terminal outlives the programs it runs.
+bool HasOwnConsoleWindow();
+
+// Forgets what the operator typed ahead, so that a last question is answered by what is typed
+// after it was asked.
+void DiscardTypedAhead();

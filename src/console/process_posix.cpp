@@ -18,6 +18,7 @@ constexpr int SIGNAL_COUNT = sizeof(INTERRUPT_SIGNALS) / sizeof(INTERRUPT_SIGNAL
 volatile sig_atomic_t InterruptSeen = 0;
 volatile sig_atomic_t Handled[SIGNAL_COUNT] = {};
 int WakePipe[2] = {-1, -1};
+bool OwnWindowForTests = false;
 
 void OnInterrupt(int) {
     const int saved = errno;
@@ -96,4 +97,16 @@ int TerminalColumns(FILE* stream) {
     }
     winsize size{};
     return ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+bool HasOwnConsoleWindow() {
+    return OwnWindowForTests;
+}
+
+void SetOwnConsoleWindowForTests(bool own) {
+    OwnWindowForTests = own;
+}
+
+void DiscardTypedAhead() {
+    // Only a console window of its own asks a last question, and POSIX has none.
 }

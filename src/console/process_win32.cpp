@@ -65,3 +65,19 @@ int TerminalColumns(FILE* stream) {
     }
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
+
+// Explorer, a shortcut or a file association starts a console program in a console of its own;
+// cmd, PowerShell, a batch file or a terminal share theirs, and the program is one of several
+// processes attached to it.
+bool HasOwnConsoleWindow() {
+    DWORD processes[2] = {};
+    if (GetConsoleProcessList(processes, 2) != 1) {
+        return false;
+    }
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+void DiscardTypedAhead() {
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+}

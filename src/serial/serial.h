@@ -44,9 +44,45 @@ void OpenSerialPort();
 // operator can do about it when the platform knows.
 std::string OpenFailureText(int code, const std::string& portName);
 
-// The ports found on this machine as one phrase for the operator, in the order people count them
-// (ttyS2 before ttyS10, COM3 before COM10). The platform files build their hints with it.
-std::string PortListText(std::vector<std::string> ports);
+// The latency timer's value when the system does not show one.
+constexpr int LATENCY_UNKNOWN = -1;
+
+// A serial port present on this machine, and what the system says it is. Nothing is opened to
+// learn it.
+enum class PortKind { USB_ADAPTER, BUILT_IN, OTHER };
+struct SerialPortInfo {
+    std::string Name; // as -c takes it: ttyUSB0, COM3
+    PortKind Kind = PortKind::OTHER;
+    uint16_t VendorId = 0; // a USB adapter's IDs, maker, product and serial number
+    uint16_t ProductId = 0;
+    std::string Maker; // as the adapter reports them; empty when it does not
+    std::string Product;
+    std::string Serial;
+    int LatencyMs = LATENCY_UNKNOWN;
+    std::string Driver;     // what an OTHER port is
+    std::string StableName; // a name that survives re-plugging, which -c takes too
+};
+
+// The ports present, as the operator counts them: USB adapters first, then the rest, each group in
+// counted order (ttyS2 before ttyS10, COM3 before COM10).
+std::vector<SerialPortInfo> PresentSerialPorts();
+void OrderPorts(std::vector<SerialPortInfo>* ports);
+
+// What a port is, in the words of the port listing (-l): "USB serial adapter 0403:6001 FTDI ...".
+std::string PortDescription(const SerialPortInfo& port);
+// One line a port: the name padded so that the descriptions line up, then the description.
+std::vector<std::string> PortListLines(const std::vector<SerialPortInfo>& ports);
+
+// -c usb is the one USB serial adapter present; usb:TEXT the one whose serial number ends with
+// TEXT, or whose vendor and product IDs are TEXT (0403:6001); letters in either case.
+bool IsUsbSelector(const std::string& portName);
+std::vector<SerialPortInfo> MatchUsbAdapters(const std::vector<SerialPortInfo>& ports,
+                                             const std::string& selector);
+
+// The ports as one phrase for the operator, in the order given, each named once. The platform
+// files build their hints with it, from the ports present.
+std::string PortListText(const std::vector<std::string>& ports);
+std::vector<std::string> PresentPortNames();
 
 // ---- Platform operations ----
 
@@ -88,9 +124,12 @@ std::string SerialOpenHint(int code, const std::string& portName);
 // How the operator names this system's ports to -c, a few lines for the help text.
 std::vector<std::string> PortNameHelp();
 
+// The serial ports present, in no particular order, and what the system knows of each: read only,
+// nothing is opened, no administrator needed.
+std::vector<SerialPortInfo> SerialListPorts();
+
 // The latency timer of the USB adapter behind a port, where this system shows it: every echo
 // waits in the adapter until the timer runs out. Read only; nothing is changed.
-constexpr int LATENCY_UNKNOWN = -1;
 struct AdapterLatency {
     int TimerMs = LATENCY_UNKNOWN;
     std::string Remedy; // how the operator makes the adapter answer sooner on this system

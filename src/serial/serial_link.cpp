@@ -2,6 +2,7 @@
 // the run when the port cannot be had, and the words that tell the operator why.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 #include "console/console.h"
@@ -54,6 +55,35 @@ bool CountedBefore(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+// Between a port's name and what it is, in the port listing.
+constexpr size_t NAME_GAP = 3;
+
+std::string Lowered(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// A USB ID as lsusb and Device Manager show it: four lower-case hex digits.
+std::string HexId(uint16_t id) {
+    char text[5];
+    std::snprintf(text, sizeof(text), "%04x", static_cast<unsigned>(id));
+    return text;
+}
+
+// An adapter names itself: what it says must not move the operator's cursor or change the
+// terminal, so every control character shows as '?'.
+std::string Printable(const std::string& name) {
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        shown += byte < 0x20 || byte == 0x7f ? '?' : c;
+    }
+    const size_t first = shown.find_first_not_of(' ');
+    return first == shown.npos ? "" : shown.substr(first, shown.find_last_not_of(' ') - first + 1);
+}
+
 } // namespace
 
 void SetSerialReadTimeouts(const SerialTimeouts& timeouts) {
@@ -81,15 +111,106 @@ std::string OpenFailureText(int code, const std::string& portName) {
     return hint.empty() ? text : text + " - " + hint;
 }
 
-std::string PortListText(std::vector<std::string> ports) {
-    if (ports.empty()) {
+std::string PortListText(const std::vector<std::string>& ports) {
+    std::vector<std::string> named;
+    for (const std::string& port : ports) {
+        if (std::find(named.begin(), named.end(), port) == named.end()) {
+            named.push_back(port);
+        }
+    }
+    if (named.empty()) {
         return "no serial ports found on this machine";
     }
-    std::sort(ports.begin(), ports.end(), CountedBefore);
-    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
-    std::string text = "serial ports on this machine: " + ports[0];
-    for (size_t i = 1; i < ports.size(); ++i) {
-        text += ", " + ports[i];
+    std::string text = "serial ports on this machine: " + named[0];
+    for (size_t i = 1; i < named.size(); ++i) {
+        text += ", " + named[i];
     }
     return text;
+}
+
+void OrderPorts(std::vector<SerialPortInfo>* ports) {
+    std::stable_sort(ports->begin(), ports->end(),
+                     [](const SerialPortInfo& a, const SerialPortInfo& b) {
+                         const bool usbA = a.Kind == PortKind::USB_ADAPTER;
+                         const bool usbB = b.Kind == PortKind::USB_ADAPTER;
+                         return usbA != usbB ? usbA : CountedBefore(a.Name, b.Name);
+                     });
+    ports->erase(std::unique(ports->begin(), ports->end(),
+                             [](const SerialPortInfo& a, const SerialPortInfo& b) {
+                                 return a.Name == b.Name;
+                             }),
+                 ports->end());
+}
+
+std::vector<SerialPortInfo> PresentSerialPorts() {
+    std::vector<SerialPortInfo> ports = SerialListPorts();
+    OrderPorts(&ports);
+    return ports;
+}
+
+std::vector<std::string> PresentPortNames() {
+    std::vector<std::string> names;
+    for (const SerialPortInfo& port : PresentSerialPorts()) {
+        names.push_back(port.Name);
+    }
+    return names;
+}
+
+std::string PortDescription(const SerialPortInfo& port) {
+    std::string text;
+    if (port.Kind == PortKind::USB_ADAPTER) {
+        text = "USB serial adapter " + HexId(port.VendorId) + ":" + HexId(port.ProductId);
+        for (const std::string* name : {&port.Maker, &port.Product}) {
+            const std::string shown = Printable(*name);
+            text += shown.empty() ? "" : " " + shown;
+        }
+        const std::string serial = Printable(port.Serial);
+        text += serial.empty() ? "" : ", serial " + serial;
+        if (port.LatencyMs != LATENCY_UNKNOWN) {
+            text += ", latency timer " + std::to_string(port.LatencyMs) + " ms";
+        }
+    } else if (port.Kind == PortKind::BUILT_IN) {
+        text = "built-in serial port";
+    } else {
+        text = Printable(port.Driver);
+        text = text.empty() ? "serial port" : text;
+    }
+    return port.StableName.empty() ? text : text + " (" + port.StableName + ")";
+}
+
+std::vector<std::string> PortListLines(const std::vector<SerialPortInfo>& ports) {
+    size_t width = 0;
+    for (const SerialPortInfo& port : ports) {
+        width = std::max(width, port.Name.size());
+    }
+    std::vector<std::string> lines;
+    for (const SerialPortInfo& port : ports) {
+        std::string line = port.Name;
+        line.resize(width + NAME_GAP, ' ');
+        lines.push_back(line + PortDescription(port));
+    }
+    return lines;
+}
+
+bool IsUsbSelector(const std::string& portName) {
+    return Lowered(portName) == "usb" || Lowered(portName.substr(0, 4)) == "usb:";
+}
+
+std::vector<SerialPortInfo> MatchUsbAdapters(const std::vector<SerialPortInfo>& ports,
+                                             const std::string& selector) {
+    const std::string text = selector.size() > 4 ? Lowered(selector.substr(4)) : "";
+    std::vector<SerialPortInfo> matched;
+    for (const SerialPortInfo& port : ports) {
+        if (port.Kind != PortKind::USB_ADAPTER) {
+            continue;
+        }
+        const std::string serial = Lowered(port.Serial);
+        const bool serialEnds = serial.size() >= text.size() &&
+                                serial.compare(serial.size() - text.size(), text.size(), text) == 0;
+        const bool ids = text == HexId(port.VendorId) + ":" + HexId(port.ProductId);
+        if (text.empty() || ids || (!serial.empty() && serialEnds)) {
+            matched.push_back(port);
+        }
+    }
+    return matched;
 }

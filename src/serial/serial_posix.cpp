@@ -219,77 +219,151 @@ int WaitForLine(int fd, bool forWrite, const Clock::time_point* deadline) {
 
 std::string PortSearchRoot;
 
-// Where serial ports live on this system and how their names start.
-struct PortPattern {
-    const char* Dir;
-    const char* Prefix;
-    bool NumberAfter; // only digits follow the prefix
-    bool NeedsDriver; // a driver is bound to it: most ttyS* are there whether a UART is or not
-};
-
-#ifdef __APPLE__
-// Each port is there twice; /dev/tty.* waits in open() for the carrier, cu.* is the one to use.
-constexpr PortPattern PORT_PATTERNS[] = {{"/dev", "cu.", false, false}};
-#else
-constexpr PortPattern PORT_PATTERNS[] = {
-    {"/dev", "ttyUSB", true, true},
-    {"/dev", "ttyACM", true, true},
-    {"/dev", "ttyS", true, true},
-    // udev's stable names, which stay the same whichever ttyUSB number the adapter gets.
-    {"/dev/serial/by-id", "", false, false},
-};
-#endif
-
-bool Matches(const PortPattern& pattern, const std::string& name) {
-    const size_t length = std::strlen(pattern.Prefix);
-    if (name.empty() || name[0] == '.' || name.compare(0, length, pattern.Prefix) != 0) {
-        return false;
-    }
-    return !pattern.NumberAfter ||
-           (name.size() > length && name.find_first_not_of("0123456789", length) == name.npos);
-}
-
-bool HasDriver(const std::string& name) {
-    struct stat info {};
-    const std::string driver = PortSearchRoot + "/sys/class/tty/" + name + "/device/driver";
-    return stat(driver.c_str(), &info) == 0;
-}
-
-// A port directly under /dev is shown as -c takes it; others by their whole path, with the device
-// a link leads to.
-std::string Shown(const PortPattern& pattern, const std::string& name) {
-    const std::string dir = pattern.Dir;
-    if (dir == "/dev") {
-        return name;
-    }
-    std::string shown = dir + "/" + name;
-    char target[256] = {};
-    const std::string link = PortSearchRoot + shown;
-    const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
-    if (length > 0) {
-        const std::string path(target, static_cast<size_t>(length));
-        shown += " (" + path.substr(path.rfind('/') + 1) + ")";
-    }
-    return shown;
-}
-
-std::vector<std::string> PresentPorts() {
-    std::vector<std::string> found;
-    for (const PortPattern& pattern : PORT_PATTERNS) {
-        DIR* listing = opendir((PortSearchRoot + pattern.Dir).c_str());
-        if (listing == nullptr) {
-            continue;
-        }
+// A name in a directory that is an entry of its own: neither "." nor "..", nor hidden.
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(dir.c_str())) {
         while (const dirent* entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            if (Matches(pattern, name) && (!pattern.NeedsDriver || HasDriver(name))) {
-                found.push_back(Shown(pattern, name));
+            if (entry->d_name[0] != '.') {
+                names.push_back(entry->d_name);
             }
         }
         closedir(listing);
     }
-    return found;
+    std::sort(names.begin(), names.end());
+    return names;
 }
+
+// The path a link or a path with links in it leads to, or "" when it leads nowhere.
+std::string Resolved(const std::string& path) {
+    std::string resolved;
+    if (char* real = realpath(path.c_str(), nullptr)) {
+        resolved = real;
+        std::free(real);
+    }
+    return resolved;
+}
+
+std::string LastPart(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The first line of a sysfs attribute, "" when there is none.
+std::string ReadText(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof(line), file) != nullptr) {
+            text = line;
+        }
+        std::fclose(file);
+    }
+    text.erase(std::min(text.find('\n'), text.size()));
+    return text;
+}
+
+// The number a sysfs attribute holds, or LATENCY_UNKNOWN.
+int ReadAttribute(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return LATENCY_UNKNOWN;
+    }
+    int value = LATENCY_UNKNOWN;
+    if (std::fscanf(file, "%d", &value) != 1 || value < 0 || value > 255) {
+        value = LATENCY_UNKNOWN;
+    }
+    std::fclose(file);
+    return value;
+}
+
+#ifdef __APPLE__
+// Each port is there twice; /dev/tty.* waits in open() for the carrier, cu.* is the one to use.
+// What is behind a port would take IOKit; the names alone are listed.
+std::vector<SerialPortInfo> ListPorts() {
+    std::vector<SerialPortInfo> ports;
+    for (const std::string& name : Entries(PortSearchRoot + "/dev")) {
+        if (name.compare(0, 3, "cu.") == 0) {
+            SerialPortInfo port;
+            port.Name = "/dev/" + name;
+            ports.push_back(port);
+        }
+    }
+    return ports;
+}
+#else
+// The USB device above a tty's device in sysfs: the first directory up that holds idVendor.
+std::string UsbDeviceAbove(const std::string& device) {
+    const std::string top = Resolved(PortSearchRoot + "/sys/devices");
+    std::string dir = device;
+    while (!top.empty() && dir.size() > top.size() && dir.compare(0, top.size(), top) == 0) {
+        struct stat info {};
+        if (stat((dir + "/idVendor").c_str(), &info) == 0) {
+            return dir;
+        }
+        dir.erase(dir.rfind('/'));
+    }
+    return "";
+}
+
+uint16_t HexAttribute(const std::string& path) {
+    return static_cast<uint16_t>(std::strtoul(ReadText(path).c_str(), nullptr, 16));
+}
+
+// udev's stable names, by the tty each one leads to; the first in order when there are several.
+std::vector<std::vector<std::string>> StableNames() {
+    std::vector<std::vector<std::string>> names;
+    const std::string dir = "/dev/serial/by-id";
+    for (const std::string& name : Entries(PortSearchRoot + dir)) {
+        const std::string target = Resolved(PortSearchRoot + dir + "/" + name);
+        if (!target.empty()) {
+            names.push_back({LastPart(target), dir + "/" + name});
+        }
+    }
+    return names;
+}
+
+// Every tty with a device behind it and a node in /dev: consoles, pseudo-terminals and the
+// terminal itself have no device. ttyS0 to ttyS31 are there whether a UART is behind them or not;
+// without one their UART type reads 0.
+std::vector<SerialPortInfo> ListPorts() {
+    const std::vector<std::vector<std::string>> stable = StableNames();
+    std::vector<SerialPortInfo> ports;
+    for (const std::string& name : Entries(PortSearchRoot + "/sys/class/tty")) {
+        const std::string tty = PortSearchRoot + "/sys/class/tty/" + name;
+        const std::string device = Resolved(tty + "/device");
+        struct stat node {};
+        if (device.empty() || stat((PortSearchRoot + "/dev/" + name).c_str(), &node) != 0) {
+            continue;
+        }
+        SerialPortInfo port;
+        port.Name = name;
+        const std::string usb = UsbDeviceAbove(device);
+        const std::string uartType = ReadText(tty + "/type");
+        if (!usb.empty()) {
+            port.Kind = PortKind::USB_ADAPTER;
+            port.VendorId = HexAttribute(usb + "/idVendor");
+            port.ProductId = HexAttribute(usb + "/idProduct");
+            port.Maker = ReadText(usb + "/manufacturer");
+            port.Product = ReadText(usb + "/product");
+            port.Serial = ReadText(usb + "/serial");
+            port.LatencyMs = ReadAttribute(tty + "/device/latency_timer");
+        } else if (uartType == "0") {
+            continue;
+        } else if (!uartType.empty()) {
+            port.Kind = PortKind::BUILT_IN;
+        } else {
+            port.Driver = LastPart(Resolved(tty + "/device/driver"));
+        }
+        for (const std::vector<std::string>& link : stable) {
+            if (link[0] == name && port.StableName.empty()) {
+                port.StableName = link[1];
+            }
+        }
+        ports.push_back(port);
+    }
+    return ports;
+}
+#endif
 
 #ifdef __linux__
 // The group that may open the device: its own, unless that is root's; else the one Debian and
@@ -340,20 +414,6 @@ std::string TtyName(const std::string& devicePath) {
     return path.substr(path.rfind('/') + 1);
 }
 
-// The number a sysfs attribute holds, or LATENCY_UNKNOWN.
-int ReadAttribute(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        return LATENCY_UNKNOWN;
-    }
-    int value = LATENCY_UNKNOWN;
-    if (std::fscanf(file, "%d", &value) != 1 || value < 0 || value > 255) {
-        value = LATENCY_UNKNOWN;
-    }
-    std::fclose(file);
-    return value;
-}
-
 #ifdef __linux__
 // Only root may write the timer, and the driver forgets it when the adapter is unplugged: a udev
 // rule sets it each time the adapter comes.
@@ -391,6 +451,10 @@ void SetPortSearchRoot(const std::string& root) {
     PortSearchRoot = root;
 }
 
+std::vector<SerialPortInfo> SerialListPorts() {
+    return ListPorts();
+}
+
 std::vector<std::string> PortNameHelp() {
 #ifdef __APPLE__
     return {
@@ -410,14 +474,14 @@ std::string SerialOpenHint(int code, const std::string& portName) {
     const std::string device = MakeDevicePath(portName);
     switch (code) {
     case ENOENT:
-        return PortListText(PresentPorts());
+        return PortListText(PresentPortNames());
     case ENOTTY:
-        return device + " is not a serial port; " + PortListText(PresentPorts());
+        return device + " is not a serial port; " + PortListText(PresentPortNames());
     case EIO:
     case ENXIO:
     case ENODEV:
         // A ttyS* without a UART behind it, or an adapter that was just pulled out.
-        return "no serial hardware answers at " + device + "; " + PortListText(PresentPorts());
+        return "no serial hardware answers at " + device + "; " + PortListText(PresentPortNames());
     case EBUSY:
         return BusyHint(portName);
     case EACCES:

@@ -93,10 +93,70 @@ bool ReadSlice(SerialPort* port, DWORD ms) {
     return true;
 }
 
-// The COM ports Windows knows: each serial driver enters the ports it has under SERIALCOMM, the
-// value's data being the name (COM3) that opens it.
-std::vector<std::string> KnownComPorts() {
-    std::vector<std::string> ports;
+// A string value of a key, "" when it has none.
+std::string RegString(HKEY key, const char* name) {
+    char data[512] = {};
+    DWORD length = sizeof(data) - 1;
+    DWORD type = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &length) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return "";
+    }
+    std::string text(data, std::min<DWORD>(length, sizeof(data) - 1));
+    text.erase(std::min(text.find('\0'), text.size()));
+    return text;
+}
+
+// The FTDI driver keeps an adapter's latency timer beside its PortName.
+int RegLatencyTimer(HKEY parameters) {
+    DWORD value = 0;
+    DWORD length = sizeof(value);
+    DWORD type = 0;
+    if (RegQueryValueExA(parameters, "LatencyTimer", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&value), &length) != ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return LATENCY_UNKNOWN;
+    }
+    return static_cast<int>(std::min<DWORD>(value, 255));
+}
+
+std::vector<std::string> SubKeys(HKEY key, const std::string& path = "") {
+    HKEY opened = nullptr;
+    if (!path.empty()) {
+        if (RegOpenKeyExA(key, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+            return {};
+        }
+        key = opened;
+    }
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof(name);
+        const LONG result =
+            RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_MORE_DATA) {
+            continue; // longer than any device's name
+        }
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+        names.push_back(name);
+    }
+    if (opened != nullptr) {
+        RegCloseKey(opened);
+    }
+    return names;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+}
+
+// The COM ports present: each serial driver enters the ports it has now under SERIALCOMM, the
+// value's name being its device (\Device\VCP0) and its data the name (COM3) that opens it.
+std::vector<std::vector<std::string>> PresentComPorts() {
+    std::vector<std::vector<std::string>> ports;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {
@@ -120,12 +180,123 @@ std::vector<std::string> KnownComPorts() {
             std::string port(data, dataLength);
             port.erase(std::min(port.find('\0'), port.size()));
             if (!port.empty()) {
-                ports.push_back(port);
+                ports.push_back({std::string(name, nameLength), port});
             }
         }
     }
     RegCloseKey(key);
     return ports;
+}
+
+// Mfg, DeviceDesc and FriendlyName may be indirect strings such as "@oem12.inf,%ftdi%;FTDI":
+// what a person reads is after the last ';'.
+std::string Readable(const std::string& text) {
+    return text.substr(text.rfind(';') == text.npos ? 0 : text.rfind(';') + 1);
+}
+
+// The four hex digits after "VID_" or "PID_" in a device's name.
+bool HexAfter(const std::string& id, const char* tag, uint16_t* value) {
+    std::string upper = id;
+    CharUpperBuffA(&upper[0], static_cast<DWORD>(upper.size()));
+    const size_t at = upper.find(tag);
+    if (at == upper.npos || upper.size() < at + 8) {
+        return false;
+    }
+    const std::string digits = upper.substr(at + 4, 4);
+    if (digits.find_first_not_of("0123456789ABCDEF") != digits.npos) {
+        return false;
+    }
+    *value = static_cast<uint16_t>(std::strtoul(digits.c_str(), nullptr, 16));
+    return true;
+}
+
+// What a device key of Enum (enumerator, id, instance) says of its port. For
+// USB\VID_0403&PID_6001\A50285BI the instance is the serial number, unless Windows made one up
+// (it has '&' in it); for FTDIBUS\VID_0403+PID_6001+A50285BIA\0000 the id ends with the serial
+// number and a channel letter.
+void Identify(const std::vector<std::string>& names, HKEY device, SerialPortInfo* port) {
+    const std::string& enumerator = names[0];
+    const std::string& id = names[1];
+    const std::string& instance = names[2];
+    const std::string service = RegString(device, "Service");
+    if (HexAfter(id, "VID_", &port->VendorId) && HexAfter(id, "PID_", &port->ProductId)) {
+        port->Kind = PortKind::USB_ADAPTER;
+        if (SameName(enumerator, "FTDIBUS")) {
+            const size_t plus = id.rfind('+');
+            port->Serial = plus != id.npos && id.size() > plus + 2
+                               ? id.substr(plus + 1, id.size() - plus - 2)
+                               : "";
+        } else if (instance.find('&') == instance.npos) {
+            port->Serial = instance;
+        }
+        port->Maker = Readable(RegString(device, "Mfg"));
+        port->Product = Readable(RegString(device, "DeviceDesc"));
+    } else if (SameName(enumerator, "ACPI") || SameName(service, "Serial")) {
+        port->Kind = PortKind::BUILT_IN;
+    } else {
+        port->Driver = !service.empty() ? service : Readable(RegString(device, "FriendlyName"));
+    }
+}
+
+// Calls visit({enumerator, id, instance}, key) for every device key under Enum, which holds every
+// device Windows has ever seen, unplugged ones too.
+template <class Visit> void ForEachEnumDevice(Visit visit) {
+    HKEY root = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum", 0, KEY_READ, &root) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    for (const std::string& enumerator : SubKeys(root)) {
+        for (const std::string& id : SubKeys(root, enumerator)) {
+            const std::string kind = enumerator + "\\" + id;
+            for (const std::string& instance : SubKeys(root, kind)) {
+                HKEY device = nullptr;
+                if (RegOpenKeyExA(root, (kind + "\\" + instance).c_str(), 0, KEY_READ, &device) ==
+                    ERROR_SUCCESS) {
+                    visit(std::vector<std::string>{enumerator, id, instance}, device);
+                    RegCloseKey(device);
+                }
+            }
+        }
+    }
+    RegCloseKey(root);
+}
+
+bool HasSubKey(HKEY key, const char* name) {
+    HKEY sub = nullptr;
+    if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(sub);
+    return true;
+}
+
+// The device whose Device Parameters name the port tells what it is. Several may name it (an
+// adapter unplugged long ago may have had the same COM number): one that is running now has a
+// Control key, and is taken first. False when none names it.
+bool IdentifyFromEnum(SerialPortInfo* port) {
+    bool found = false;
+    bool running = false;
+    ForEachEnumDevice([&](const std::vector<std::string>& names, HKEY device) {
+        HKEY parameters = nullptr;
+        if (running ||
+            RegOpenKeyExA(device, "Device Parameters", 0, KEY_READ, &parameters) != ERROR_SUCCESS) {
+            return;
+        }
+        if (SameName(RegString(parameters, "PortName"), port->Name)) {
+            running = HasSubKey(device, "Control");
+            if (!found || running) {
+                SerialPortInfo identified;
+                identified.Name = port->Name;
+                Identify(names, device, &identified);
+                identified.LatencyMs = RegLatencyTimer(parameters);
+                *port = identified;
+                found = true;
+            }
+        }
+        RegCloseKey(parameters);
+    });
+    return found;
 }
 
 // Windows' own serial drivers refuse a second open of a port, but Wine and some virtual COM port
@@ -163,39 +334,20 @@ HANDLE ClaimPort(const std::string& devicePath, DWORD* code) {
 // LatencyTimer. Reading them needs no administrator; nothing here writes.
 int FtdiLatencyTimer(const std::string& portName) {
     HKEY bus = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0,
-                      KEY_ENUMERATE_SUB_KEYS, &bus) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0, KEY_READ,
+                      &bus) != ERROR_SUCCESS) {
         return LATENCY_UNKNOWN;
     }
     int timer = LATENCY_UNKNOWN;
-    char adapter[256];
-    for (DWORD index = 0; timer == LATENCY_UNKNOWN; ++index) {
-        DWORD length = sizeof(adapter);
-        const LONG result =
-            RegEnumKeyExA(bus, index, adapter, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_MORE_DATA) {
-            continue;
-        }
-        if (result != ERROR_SUCCESS) {
-            break;
-        }
-        const std::string parameters = std::string(adapter) + "\\0000\\Device Parameters";
+    for (const std::string& adapter : SubKeys(bus)) {
+        const std::string parameters = adapter + "\\0000\\Device Parameters";
         HKEY key = nullptr;
-        if (RegOpenKeyExA(bus, parameters.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        if (timer != LATENCY_UNKNOWN ||
+            RegOpenKeyExA(bus, parameters.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
             continue;
         }
-        char port[64] = {};
-        DWORD portLength = sizeof(port) - 1;
-        DWORD type = 0;
-        DWORD value = 0;
-        DWORD valueLength = sizeof(value);
-        if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port),
-                             &portLength) == ERROR_SUCCESS &&
-            type == REG_SZ && lstrcmpiA(port, portName.c_str()) == 0 &&
-            RegQueryValueExA(key, "LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                             &valueLength) == ERROR_SUCCESS &&
-            type == REG_DWORD) {
-            timer = static_cast<int>(std::min<DWORD>(value, 255));
+        if (SameName(RegString(key, "PortName"), portName)) {
+            timer = RegLatencyTimer(key);
         }
         RegCloseKey(key);
     }
@@ -204,6 +356,22 @@ int FtdiLatencyTimer(const std::string& portName) {
 }
 
 } // namespace
+
+std::vector<SerialPortInfo> SerialListPorts() {
+    std::vector<SerialPortInfo> ports;
+    for (const std::vector<std::string>& entry : PresentComPorts()) {
+        SerialPortInfo port;
+        port.Name = entry[1];
+        // Windows' own serial driver names its devices \Device\Serial0 and up.
+        if (!IdentifyFromEnum(&port)) {
+            const bool ownDriver = entry[0].rfind("\\Device\\Serial", 0) == 0;
+            port.Kind = ownDriver ? PortKind::BUILT_IN : PortKind::OTHER;
+            port.Driver = ownDriver ? "" : entry[0];
+        }
+        ports.push_back(port);
+    }
+    return ports;
+}
 
 std::vector<std::string> PortNameHelp() {
     return {
@@ -231,11 +399,11 @@ std::string SerialOpenHint(int code, const std::string& portName) {
     switch (static_cast<DWORD>(code)) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return PortListText(KnownComPorts());
+        return PortListText(PresentPortNames());
     case ERROR_INVALID_FUNCTION:
     case ERROR_INVALID_HANDLE:
         // What GetCommState gives a device without line settings (NUL, a disk).
-        return portName + " is not a serial port; " + PortListText(KnownComPorts());
+        return portName + " is not a serial port; " + PortListText(PresentPortNames());
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         // Ports are opened unshared, so a port that another program has open is refused so.

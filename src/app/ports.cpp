@@ -1,0 +1,59 @@
+#include "app/ports.h"
+
+#include <vector>
+
+#include "console/console.h"
+#include "console/status.h"
+#include "serial/serial.h"
+
+namespace {
+
+void NoteLines(const std::vector<SerialPortInfo>& ports) {
+    for (const std::string& line : PortListLines(ports)) {
+        ConsoleNote("%s\n", line.c_str());
+    }
+}
+
+} // namespace
+
+int ListPorts() {
+    const std::vector<SerialPortInfo> ports = PresentSerialPorts();
+    if (ports.empty()) {
+        ConsoleNote("No serial ports found\n");
+        return STATUS_USAGE;
+    }
+    for (const std::string& line : PortListLines(ports)) {
+        ConsoleLine(line.c_str());
+    }
+    return STATUS_FLASHED;
+}
+
+void NamePortsPresent() {
+    const std::vector<SerialPortInfo> ports = PresentSerialPorts();
+    if (ports.empty()) {
+        ConsoleNote("No serial ports found\n");
+    }
+    NoteLines(ports);
+}
+
+// Never a guess between several adapters, and never a port tried by writing to it: a GPS receiver
+// or a printer on the other one must not get the transfer command.
+bool FindUsbAdapter(const std::string& selector, std::string* portName) {
+    const std::vector<SerialPortInfo> matched = MatchUsbAdapters(PresentSerialPorts(), selector);
+    if (matched.size() == 1) {
+        ConsoleNote("Using %s for -c %s: %s\n", matched[0].Name.c_str(), selector.c_str(),
+                    PortDescription(matched[0]).c_str());
+        *portName = matched[0].Name;
+        return true;
+    }
+    if (matched.empty()) {
+        ConsolePrintf("No USB serial adapter matches %s\n", selector.c_str());
+        NamePortsPresent();
+    } else {
+        ConsolePrintf("Several USB serial adapters match %s; -c must name one, by its name or by "
+                      "usb: and its serial number\n",
+                      selector.c_str());
+        NoteLines(matched);
+    }
+    return false;
+}
