@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "posix_support.h"
+#include "sim/sim_unit.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ struct WineSetup {
     std::string Dir;
     std::string Prefix;
     pid_t ServerPid = -1;
+    pid_t DisplayPid = -1; // Xvfb, the display that wineconsole's windows open on
 };
 WineSetup Wine;
 
@@ -65,6 +67,51 @@ int RunLogged(const std::vector<std::string>& argv, const std::string& log, bool
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The program's full path when PATH has it, else "".
+std::string InPath(const std::string& name) {
+    const std::string path = FromEnvironment("PATH");
+    for (size_t at = 0; at <= path.size();) {
+        const size_t end = std::min(path.find(':', at), path.size());
+        const std::string candidate = path.substr(at, end - at) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        at = end + 1;
+    }
+    return "";
+}
+
+// A display of its own for the windows of the run, when Xvfb is there: Wine decides at its start
+// whether it has one, so it comes before the prefix. Returns its name, such as ":1", or "".
+std::string StartDisplay(const std::string& log) {
+    const std::string xvfb = InPath("Xvfb");
+    int ready[2];
+    if (xvfb.empty() || pipe(ready) != 0) {
+        return "";
+    }
+    Wine.DisplayPid = fork();
+    if (Wine.DisplayPid == 0) {
+        close(ready[0]);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        // Xvfb writes the number of the display it took to this descriptor once it serves it.
+        Exec({xvfb, "-displayfd", std::to_string(ready[1]), "-screen", "0", "1024x768x24",
+              "-nolisten", "tcp"});
+    }
+    close(ready[1]);
+    std::string number;
+    for (;;) {
+        const std::vector<uint8_t> digit = ReadFor(ready[0], 1, seconds(30));
+        if (digit.empty() || digit[0] < '0' || digit[0] > '9') {
+            break;
+        }
+        number += static_cast<char>(digit[0]);
+    }
+    close(ready[0]);
+    return number.empty() ? "" : ":" + number;
+}
+
 // One prefix for the whole run, with its own wineserver: started here with its chatter going to a
 // log, kept alive between the programs, and ended here alone.
 class WinePrefix : public testing::Environment {
@@ -89,6 +136,10 @@ class WinePrefix : public testing::Environment {
         unsetenv("WAYLAND_DISPLAY");
 
         const std::string log = Wine.Dir + "/wine.log";
+        const std::string display = StartDisplay(log);
+        if (!display.empty()) {
+            setenv("DISPLAY", display.c_str(), 1);
+        }
         RunLogged({Wine.Server, "-f", "-p"}, log, false, &Wine.ServerPid);
         ASSERT_EQ(RunLogged({Wine.Wine64, "wineboot", "-i"}, log), 0) << ReadFile(log);
         // Wine links COM ports to the machine's own serial lines; no test may reach one.
@@ -101,6 +152,10 @@ class WinePrefix : public testing::Environment {
         if (Wine.ServerPid > 0) {
             RunLogged({Wine.Server, "-k"}, Wine.Dir + "/wine.log");
             waitpid(Wine.ServerPid, nullptr, 0);
+        }
+        if (Wine.DisplayPid > 0) {
+            kill(Wine.DisplayPid, SIGTERM);
+            waitpid(Wine.DisplayPid, nullptr, 0);
         }
         if (!Wine.Dir.empty()) {
             const int ignored = std::system(("rm -rf '" + Wine.Dir + "'").c_str());
@@ -505,6 +560,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StatusCase{"Flashed", {}, {"-c", "COM5", "-f", "fw.hex", "-q"}, 0, COMPLETE},
         StatusCase{"UsageWithoutPort", {}, {"-f", "fw.hex"}, 1, USAGE},
+        // Only a console window of the program's own takes a file without -f.
+        StatusCase{"FileAloneFromAShell", {}, {"fw.hex"}, 1, USAGE},
         // A bare /f would read "T", a file the operator never named.
         StatusCase{"BareFileIsMissing", {}, {"-c", "COM5", "/f", "/q"}, 1, USAGE},
         StatusCase{
@@ -931,6 +988,128 @@ TEST_F(TestAsUnit, APortAnotherBrelwickHoldsIsRefused) {
     EXPECT_EQ(held.Out,
               Loading("one-byte.hex", 26, 26, ONE_BYTE) + BANNER + TransferText(ONE_BYTE));
 }
+
+// ---- Started from Explorer: wineconsole gives the program a console window of its own ----
+
+// Keys for the window, as a person types them, and Enter. True when xdotool could send them all;
+// a window that closes at the Enter, as the program's does at the last one, can make it say no.
+bool TypeInto(const std::string& window, const std::string& text) {
+    const std::string log = Wine.Dir + "/x.log";
+    return (text.empty() || RunLogged({"xdotool", "type", "--window", window, text}, log) == 0) &&
+           RunLogged({"xdotool", "key", "--window", window, "Return"}, log) == 0;
+}
+
+// The program's window while the object lives, found by its title once it is there; it goes
+// with the object, and the program with it, however the test ends.
+class ProgramWindow {
+  public:
+    explicit ProgramWindow(const std::string& title) {
+        const Clock::time_point deadline = Clock::now() + START_LIMIT;
+        while (m_Id.empty() && Clock::now() < deadline) {
+            const ProcessResult found = RunProcess({"xdotool", "search", "--name", title});
+            if (found.Status == 0 && !found.Out.empty()) {
+                m_Id = found.Out.substr(0, found.Out.find('\n'));
+            } else {
+                std::this_thread::sleep_for(milliseconds(250));
+            }
+        }
+    }
+    ~ProgramWindow() {
+        if (!m_Id.empty()) {
+            RunLogged({"xdotool", "windowkill", m_Id}, Wine.Dir + "/x.log");
+        }
+    }
+    ProgramWindow(const ProgramWindow&) = delete;
+    ProgramWindow& operator=(const ProgramWindow&) = delete;
+    const std::string& Id() const { return m_Id; }
+
+  private:
+    std::string m_Id;
+};
+
+// A path of this machine as a Windows program sees it, on the drive Wine gives "/".
+std::string WindowsPath(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "Z:" + path;
+}
+
+// True while the process has not ended, even as a zombie.
+bool StillRunning(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t state = stat.rfind(") ");
+    return state != std::string::npos && stat.size() > state + 2 && stat[state + 2] != 'Z';
+}
+
+// The simulated unit's loader answers on the pty until its end marker has come.
+bool PlayTheUnit(int master, CSimUnit* unit) {
+    const Clock::time_point deadline = Clock::now() + RUN_LIMIT;
+    while (!unit->Finished() && !unit->HungUp() && Clock::now() < deadline) {
+        for (const uint8_t byte : ReadFor(master, 1, milliseconds(100))) {
+            unit->Receive(byte);
+            for (const SimOutput& answer : unit->TakeOutput()) {
+                WriteAll(master, {answer.Byte});
+            }
+        }
+    }
+    return unit->Finished();
+}
+
+struct ExplorerCase {
+    const char* Title;
+    bool Dropped;      // the file dropped on the program; else a double-click, and it is typed
+    std::string Typed; // typed into the window before the banner's Enter
+};
+PRINTS_AS_TITLE(ExplorerCase)
+
+class ExplorerStart : public testing::TestWithParam<ExplorerCase> {};
+
+// The one USB adapter is taken, the unit is flashed, and the window stays open with the verdict
+// in it until Enter. BRELWICK_SCREENSHOT names a file for a picture of the window at that moment.
+TEST_P(ExplorerStart, FlashesTheUnitAndWaitsForEnter) {
+    const ExplorerCase& c = GetParam();
+    if (FromEnvironment("DISPLAY").empty() || InPath("xdotool").empty()) {
+        GTEST_SKIP() << "needs Xvfb and xdotool (Debian: xvfb xdotool) for a console window";
+    }
+    TempDir dir;
+    const Bytes image = TwoBlockImage();
+    dir.Write("fw.hex", HexFile(image, "\r\n"));
+    const EnumDevices adapters({FTDI_COM7});
+    Pty pty;
+    const ComLink link("com7", pty.SlavePath);
+    // Explorer names the program and the file by their full Windows paths.
+    std::vector<std::string> argv = {Wine.Wine64, "wineconsole", WindowsPath(Wine.Exe)};
+    if (c.Dropped) {
+        argv.push_back(WindowsPath(dir.Path("fw.hex")));
+    }
+    Child program(argv, dir.Path(""));
+    const ProgramWindow window("Brelwick.exe");
+    ASSERT_FALSE(window.Id().empty()) << "no window";
+    if (!c.Dropped) {
+        EXPECT_TRUE(TypeInto(window.Id(), c.Typed));
+    }
+    EXPECT_TRUE(TypeInto(window.Id(), "")); // the banner's Enter
+
+    CSimUnit unit{SimFaults{}};
+    ASSERT_TRUE(PlayTheUnit(pty.Master, &unit)) << "the transfer did not end";
+    EXPECT_TRUE(unit.Verified());
+    EXPECT_EQ(unit.Flash(), image);
+    // The verdict is in the window, and the window waits to be read.
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_TRUE(StillRunning(program.Pid()));
+    const std::string screenshot = FromEnvironment("BRELWICK_SCREENSHOT");
+    if (!screenshot.empty()) {
+        EXPECT_EQ(RunLogged({"import", "-window", "root", "-crop", "660x440+0+0", screenshot},
+                            Wine.Dir + "/x.log"),
+                  0);
+    }
+    TypeInto(window.Id(), ""); // the closing Enter: the exit status tells that it came
+    EXPECT_EQ(program.Finish(RUN_LIMIT).Status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, ExplorerStart,
+                         testing::Values(ExplorerCase{"FileDropped", true, ""},
+                                         ExplorerCase{"DoubleClick", false, "fw.hex"}),
+                         TitleOf<ExplorerCase>);
 
 // ---- Read time-outs ----
 

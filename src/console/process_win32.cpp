@@ -66,6 +66,19 @@ int TerminalColumns(FILE* stream) {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+namespace {
+
+// Wine gives a program started from a Unix terminal a console of its own as well, with a window
+// that is never shown; the terminal stays open after the program. Only under Wine is that window
+// looked at: the one that Windows Terminal gives a program it hosts is hidden too.
+bool IsWineTerminalConsole(HWND window) {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr &&
+           !IsWindowVisible(window);
+}
+
+} // namespace
+
 // Explorer, a shortcut or a file association starts a console program in a console of its own;
 // cmd, PowerShell, a batch file or a terminal share theirs, and the program is one of several
 // processes attached to it.
@@ -74,8 +87,10 @@ bool HasOwnConsoleWindow() {
     if (GetConsoleProcessList(processes, 2) != 1) {
         return false;
     }
+    const HWND window = GetConsoleWindow();
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    return window != nullptr && !IsWineTerminalConsole(window) &&
+           GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
 void DiscardTypedAhead() {
