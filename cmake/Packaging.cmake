@@ -42,6 +42,9 @@ if(WIN32)
   # Windows has no man: its zip carries the page as plain text, when the build machine has groff,
   # the README and the license, as text files Windows opens.
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
+  # README's picture of the program in a window of its own, where README's link finds it.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/images/windows-explorer-run.png
+          DESTINATION docs/images)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
   find_program(BRELWICK_GROFF groff)
   if(BRELWICK_GROFF)

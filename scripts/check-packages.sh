@@ -99,7 +99,9 @@ cmake --build build-win -j "$jobs" >/dev/null
 rm -rf build-win/packages
 (cd build-win && cpack -G ZIP >"$scratch/cpack.txt" 2>&1) || fail "cpack: $(cat "$scratch/cpack.txt")"
 zip=$(ls build-win/packages/brelwick-*-win64.zip)
-unzip -Z1 "$zip" | expect_entries /bin/Brelwick.exe /README.md /brelwick.txt /LICENSE.txt
+unzip -Z1 "$zip" |
+  expect_entries /bin/Brelwick.exe /README.md /brelwick.txt /LICENSE.txt \
+    /docs/images/windows-explorer-run.png
 unzip -q "$zip" -d "$scratch/win"
 [ "$(head -c 2 "$scratch"/win/*/bin/Brelwick.exe)" = MZ ] || fail "Brelwick.exe is no Windows program"
 grep -q 'Latency Timer' "$scratch"/win/*/brelwick.txt || fail "brelwick.txt is not the manual page"
