@@ -248,20 +248,6 @@ std::string LastPart(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
 }
 
-// The first line of a sysfs attribute, "" when there is none.
-std::string ReadText(const std::string& path) {
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "r")) {
-        char line[256];
-        if (std::fgets(line, sizeof(line), file) != nullptr) {
-            text = line;
-        }
-        std::fclose(file);
-    }
-    text.erase(std::min(text.find('\n'), text.size()));
-    return text;
-}
-
 // The number a sysfs attribute holds, or LATENCY_UNKNOWN.
 int ReadAttribute(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "r");
@@ -291,6 +277,20 @@ std::vector<SerialPortInfo> ListPorts() {
     return ports;
 }
 #else
+// The first line of a sysfs attribute, "" when there is none.
+std::string ReadText(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof(line), file) != nullptr) {
+            text = line;
+        }
+        std::fclose(file);
+    }
+    text.erase(std::min(text.find('\n'), text.size()));
+    return text;
+}
+
 // The USB device above a tty's device in sysfs: the first directory up that holds idVendor.
 std::string UsbDeviceAbove(const std::string& device) {
     const std::string top = Resolved(PortSearchRoot + "/sys/devices");
@@ -406,12 +406,8 @@ std::string BusyHint(const std::string& portName) {
 
 // The tty that a device stands for: /dev/serial/by-id/usb-FTDI_...-port0 leads to ttyUSB0.
 std::string TtyName(const std::string& devicePath) {
-    std::string path = devicePath;
-    if (char* resolved = realpath((PortSearchRoot + devicePath).c_str(), nullptr)) {
-        path = resolved;
-        std::free(resolved);
-    }
-    return path.substr(path.rfind('/') + 1);
+    const std::string resolved = Resolved(PortSearchRoot + devicePath);
+    return LastPart(resolved.empty() ? devicePath : resolved);
 }
 
 #ifdef __linux__

@@ -271,32 +271,52 @@ bool HasSubKey(HKEY key, const char* name) {
     return true;
 }
 
-// The device whose Device Parameters name the port tells what it is. Several may name it (an
-// adapter unplugged long ago may have had the same COM number): one that is running now has a
-// Control key, and is taken first. False when none names it.
-bool IdentifyFromEnum(SerialPortInfo* port) {
-    bool found = false;
-    bool running = false;
+// A device of Enum whose Device Parameters name a COM port, and what it says of itself. One that
+// is running now has a Control key.
+struct EnumPort {
+    SerialPortInfo Info;
+    bool Running;
+};
+
+// Every device of Enum that has a port name, in one pass over the tree.
+std::vector<EnumPort> PortsInEnum() {
+    std::vector<EnumPort> found;
     ForEachEnumDevice([&](const std::vector<std::string>& names, HKEY device) {
         HKEY parameters = nullptr;
-        if (running ||
-            RegOpenKeyExA(device, "Device Parameters", 0, KEY_READ, &parameters) != ERROR_SUCCESS) {
+        if (RegOpenKeyExA(device, "Device Parameters", 0, KEY_READ, &parameters) != ERROR_SUCCESS) {
             return;
         }
-        if (SameName(RegString(parameters, "PortName"), port->Name)) {
-            running = HasSubKey(device, "Control");
-            if (!found || running) {
-                SerialPortInfo identified;
-                identified.Name = port->Name;
-                Identify(names, device, &identified);
-                identified.LatencyMs = RegLatencyTimer(parameters);
-                *port = identified;
-                found = true;
-            }
+        EnumPort port{};
+        port.Info.Name = RegString(parameters, "PortName");
+        if (!port.Info.Name.empty()) {
+            Identify(names, device, &port.Info);
+            port.Info.LatencyMs = RegLatencyTimer(parameters);
+            port.Running = HasSubKey(device, "Control");
+            found.push_back(port);
         }
         RegCloseKey(parameters);
     });
     return found;
+}
+
+// What the device that has the port's name says it is. Several may have it (an adapter unplugged
+// long ago may have had the same COM number): one that is running is taken first. False when none
+// has it.
+bool IdentifyFromEnum(const std::vector<EnumPort>& known, SerialPortInfo* port) {
+    const EnumPort* best = nullptr;
+    for (const EnumPort& candidate : known) {
+        if (SameName(candidate.Info.Name, port->Name) &&
+            (best == nullptr || (candidate.Running && !best->Running))) {
+            best = &candidate;
+        }
+    }
+    if (best == nullptr) {
+        return false;
+    }
+    const std::string name = port->Name;
+    *port = best->Info;
+    port->Name = name;
+    return true;
 }
 
 // Windows' own serial drivers refuse a second open of a port, but Wine and some virtual COM port
@@ -359,11 +379,12 @@ int FtdiLatencyTimer(const std::string& portName) {
 
 std::vector<SerialPortInfo> SerialListPorts() {
     std::vector<SerialPortInfo> ports;
+    const std::vector<EnumPort> known = PortsInEnum();
     for (const std::vector<std::string>& entry : PresentComPorts()) {
         SerialPortInfo port;
         port.Name = entry[1];
         // Windows' own serial driver names its devices \Device\Serial0 and up.
-        if (!IdentifyFromEnum(&port)) {
+        if (!IdentifyFromEnum(known, &port)) {
             const bool ownDriver = entry[0].rfind("\\Device\\Serial", 0) == 0;
             port.Kind = ownDriver ? PortKind::BUILT_IN : PortKind::OTHER;
             port.Driver = ownDriver ? "" : entry[0];
