@@ -141,10 +141,11 @@ void WarnOfIgnoredArguments(bool fileDropped) {
             ConsoleNote("Ignoring unknown switch %s\n", given.Typed.c_str());
         }
     }
+    // A file dropped on the program is its one argument, and it is the firmware file.
+    if (fileDropped) {
+        return;
+    }
     for (const std::string& argument : CmdLine->IgnoredArguments()) {
-        if (fileDropped) {
-            break; // it is the firmware file
-        }
         ConsoleNote(
             "Ignoring argument '%s': no switch takes it (a name with spaces needs quotes)\n",
             argument.c_str());

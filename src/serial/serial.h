@@ -79,8 +79,8 @@ bool IsUsbSelector(const std::string& portName);
 std::vector<SerialPortInfo> MatchUsbAdapters(const std::vector<SerialPortInfo>& ports,
                                              const std::string& selector);
 
-// The ports as one phrase for the operator, in the order given, each named once. The platform
-// files build their hints with it, from the ports present.
+// The ports as one phrase for the operator, in the order given. The platform files build their
+// hints with it, from the ports present.
 std::string PortListText(const std::vector<std::string>& ports);
 std::vector<std::string> PresentPortNames();
 

@@ -112,18 +112,12 @@ std::string OpenFailureText(int code, const std::string& portName) {
 }
 
 std::string PortListText(const std::vector<std::string>& ports) {
-    std::vector<std::string> named;
-    for (const std::string& port : ports) {
-        if (std::find(named.begin(), named.end(), port) == named.end()) {
-            named.push_back(port);
-        }
-    }
-    if (named.empty()) {
+    if (ports.empty()) {
         return "no serial ports found on this machine";
     }
-    std::string text = "serial ports on this machine: " + named[0];
-    for (size_t i = 1; i < named.size(); ++i) {
-        text += ", " + named[i];
+    std::string text = "serial ports on this machine: " + ports[0];
+    for (size_t i = 1; i < ports.size(); ++i) {
+        text += ", " + ports[i];
     }
     return text;
 }

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <map>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -310,13 +311,13 @@ uint16_t HexAttribute(const std::string& path) {
 }
 
 // udev's stable names, by the tty each one leads to; the first in order when there are several.
-std::vector<std::vector<std::string>> StableNames() {
-    std::vector<std::vector<std::string>> names;
+std::map<std::string, std::string> StableNames() {
+    std::map<std::string, std::string> names;
     const std::string dir = "/dev/serial/by-id";
     for (const std::string& name : Entries(PortSearchRoot + dir)) {
         const std::string target = Resolved(PortSearchRoot + dir + "/" + name);
         if (!target.empty()) {
-            names.push_back({LastPart(target), dir + "/" + name});
+            names.emplace(LastPart(target), dir + "/" + name);
         }
     }
     return names;
@@ -326,7 +327,7 @@ std::vector<std::vector<std::string>> StableNames() {
 // terminal itself have no device. ttyS0 to ttyS31 are there whether a UART is behind them or not;
 // without one their UART type reads 0.
 std::vector<SerialPortInfo> ListPorts() {
-    const std::vector<std::vector<std::string>> stable = StableNames();
+    const std::map<std::string, std::string> stable = StableNames();
     std::vector<SerialPortInfo> ports;
     for (const std::string& name : Entries(PortSearchRoot + "/sys/class/tty")) {
         const std::string tty = PortSearchRoot + "/sys/class/tty/" + name;
@@ -354,11 +355,8 @@ std::vector<SerialPortInfo> ListPorts() {
         } else {
             port.Driver = LastPart(Resolved(tty + "/device/driver"));
         }
-        for (const std::vector<std::string>& link : stable) {
-            if (link[0] == name && port.StableName.empty()) {
-                port.StableName = link[1];
-            }
-        }
+        const auto link = stable.find(name);
+        port.StableName = link != stable.end() ? link->second : "";
         ports.push_back(port);
     }
     return ports;

@@ -155,8 +155,13 @@ bool SameName(const std::string& a, const std::string& b) {
 
 // The COM ports present: each serial driver enters the ports it has now under SERIALCOMM, the
 // value's name being its device (\Device\VCP0) and its data the name (COM3) that opens it.
-std::vector<std::vector<std::string>> PresentComPorts() {
-    std::vector<std::vector<std::string>> ports;
+struct ComPort {
+    std::string Device; // \Device\VCP0
+    std::string Name;   // COM3
+};
+
+std::vector<ComPort> PresentComPorts() {
+    std::vector<ComPort> ports;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {
@@ -180,7 +185,7 @@ std::vector<std::vector<std::string>> PresentComPorts() {
             std::string port(data, dataLength);
             port.erase(std::min(port.find('\0'), port.size()));
             if (!port.empty()) {
-                ports.push_back({std::string(name, nameLength), port});
+                ports.push_back(ComPort{std::string(name, nameLength), port});
             }
         }
     }
@@ -349,45 +354,19 @@ HANDLE ClaimPort(const std::string& devicePath, DWORD* code) {
     return claim;
 }
 
-// The FTDI driver keeps each adapter's settings under its own key of FTDIBUS (named after the
-// adapter's IDs and serial number): the COM port it got as PortName, the latency timer as
-// LatencyTimer. Reading them needs no administrator; nothing here writes.
-int FtdiLatencyTimer(const std::string& portName) {
-    HKEY bus = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0, KEY_READ,
-                      &bus) != ERROR_SUCCESS) {
-        return LATENCY_UNKNOWN;
-    }
-    int timer = LATENCY_UNKNOWN;
-    for (const std::string& adapter : SubKeys(bus)) {
-        const std::string parameters = adapter + "\\0000\\Device Parameters";
-        HKEY key = nullptr;
-        if (timer != LATENCY_UNKNOWN ||
-            RegOpenKeyExA(bus, parameters.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-            continue;
-        }
-        if (SameName(RegString(key, "PortName"), portName)) {
-            timer = RegLatencyTimer(key);
-        }
-        RegCloseKey(key);
-    }
-    RegCloseKey(bus);
-    return timer;
-}
-
 } // namespace
 
 std::vector<SerialPortInfo> SerialListPorts() {
     std::vector<SerialPortInfo> ports;
     const std::vector<EnumPort> known = PortsInEnum();
-    for (const std::vector<std::string>& entry : PresentComPorts()) {
+    for (const ComPort& entry : PresentComPorts()) {
         SerialPortInfo port;
-        port.Name = entry[1];
+        port.Name = entry.Name;
         // Windows' own serial driver names its devices \Device\Serial0 and up.
         if (!IdentifyFromEnum(known, &port)) {
-            const bool ownDriver = entry[0].rfind("\\Device\\Serial", 0) == 0;
+            const bool ownDriver = entry.Device.rfind("\\Device\\Serial", 0) == 0;
             port.Kind = ownDriver ? PortKind::BUILT_IN : PortKind::OTHER;
-            port.Driver = ownDriver ? "" : entry[0];
+            port.Driver = ownDriver ? "" : entry.Device;
         }
         ports.push_back(port);
     }
@@ -402,7 +381,11 @@ std::vector<std::string> PortNameHelp() {
 
 AdapterLatency SerialAdapterLatency(const std::string& portName) {
     AdapterLatency latency;
-    latency.TimerMs = FtdiLatencyTimer(portName);
+    // The FTDI driver keeps the timer beside the port's name, as the port listing reads it. Reading
+    // it needs no administrator; nothing here writes.
+    SerialPortInfo port;
+    port.Name = portName;
+    latency.TimerMs = IdentifyFromEnum(PortsInEnum(), &port) ? port.LatencyMs : LATENCY_UNKNOWN;
     // The communications API cannot change it; the driver's own settings page can.
     if (latency.TimerMs != LATENCY_UNKNOWN) {
         latency.Remedy = "To set it to 1 ms: Device Manager, " + portName +
