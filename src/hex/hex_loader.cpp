@@ -39,6 +39,7 @@ constexpr uint8_t NOT_A_DIGIT = 0xFF;
 // What blanks become: only these may stand between records.
 constexpr uint8_t BLANK = 0xFE;
 constexpr uint8_t LINE_END = 0xFD;
+constexpr uint8_t CARRIAGE_RETURN = 0xFC;
 
 const char* const BAD_RECORD = "CRITICAL - BAD RECORD on LINE %d\n";
 
@@ -146,7 +147,10 @@ uint8_t Blank(uint8_t c) {
     if (c == '\n') {
         return LINE_END;
     }
-    const bool blank = c == '\r' || c == ' ' || c == '\t' || c == '\f' || c == '\v' || c == 0x1A;
+    if (c == '\r') {
+        return CARRIAGE_RETURN;
+    }
+    const bool blank = c == ' ' || c == '\t' || c == '\f' || c == '\v' || c == 0x1A;
     return blank ? BLANK : NOT_A_DIGIT;
 }
 
@@ -162,6 +166,12 @@ void ConvertHexText() {
 }
 
 // ---- Parsing ----
+
+// The line of the file each image byte came from, 0 where no record wrote one: a record that gives
+// a written address another value is told apart from one that only repeats it.
+int WrittenOnLine[IMAGE_CAPACITY];
+// The base came from an extended segment address record: offsets then wrap within its 64 KiB.
+bool SegmentWraps = false;
 
 // The byte whose two digits stand at `at`; false when they run past the text or are no digits.
 bool ByteAt(size_t at, uint8_t* value) {
@@ -182,12 +192,25 @@ bool WordAt(size_t at, uint16_t* value) {
     return true;
 }
 
-// Moves past blanks; tells whether a line ended among them.
-size_t SkipBlanks(size_t from, bool* lineEnded) {
+// A line ends where a text editor would start a new one: at LF, at CR LF, and at a CR alone, the
+// line end of old Mac files, which editors on every system show as a line break.
+bool EndsALine(size_t at) {
+    if (HexText[at] == LINE_END) {
+        return true;
+    }
+    return HexText[at] == CARRIAGE_RETURN &&
+           (at + 1 >= HexTextLength || HexText[at + 1] != LINE_END);
+}
+
+// Moves past blanks, counting the lines that end among them.
+size_t SkipBlanks(size_t from, int* line) {
     size_t at = std::min(from, HexTextLength);
-    while (at < HexTextLength && (HexText[at] == BLANK || HexText[at] == LINE_END)) {
-        *lineEnded = *lineEnded || HexText[at] == LINE_END;
-        ++at;
+    for (; at < HexTextLength; ++at) {
+        if (EndsALine(at)) {
+            ++*line;
+        } else if (HexText[at] != BLANK && HexText[at] != CARRIAGE_RETURN) {
+            break;
+        }
     }
     return at;
 }
@@ -197,6 +220,7 @@ struct Record {
     uint16_t Offset;
     uint8_t Type;
     size_t At; // its ":"
+    int Line;  // the file's line that holds it
     size_t End() const { return At + DATA_AT + 2u * Count + 2u; }
     size_t DataAt(unsigned i) const { return At + DATA_AT + 2u * i; }
 };
@@ -238,68 +262,107 @@ void NoteFilled(uint32_t start, uint32_t end) {
     }
 }
 
-Outcome StoreData(const Record& record, uint32_t address, int line) {
-    const uint64_t end = static_cast<uint64_t>(address) + record.Count;
+// Where the record's byte `i` goes. Under an extended segment address the offset wraps within the
+// 64 KiB segment, as the format lays it; under an extended linear address, or none, it carries on
+// past 0xFFFF into the next 64 KiB.
+uint64_t ByteAddress(const Record& record, unsigned i) {
+    const uint32_t offset = record.Offset + i;
+    return static_cast<uint64_t>(SegmentBase) + (SegmentWraps ? offset & 0xFFFFu : offset);
+}
+
+// Which of two values the unit should get cannot be known; taking the later one, as a file joined
+// from two builds would have it, flashes an image that neither build made.
+Outcome RefuseOverlap(int earlier, int later, uint64_t address) {
+    ConsolePrintf("CRITICAL - OVERLAPPING RECORDS on LINE %d AND LINE %d: two values for "
+                  "address 0x%X\n",
+                  earlier, later, static_cast<unsigned>(address));
+    return Outcome::REFUSED;
+}
+
+// Every byte is checked before any is stored, so that a refused record leaves nothing of itself.
+Outcome CheckData(const Record& record) {
     // A record past the image would be sent from memory that is not the image.
-    if (end > IMAGE_CAPACITY) {
-        return Refuse("CRITICAL - DATA BEYOND IMAGE on LINE %d\n", line);
+    if (record.Count == 0 && ByteAddress(record, 0) > IMAGE_CAPACITY) {
+        return Refuse("CRITICAL - DATA BEYOND IMAGE on LINE %d\n", record.Line);
     }
     for (unsigned i = 0; i < record.Count; ++i) {
-        ByteAt(record.DataAt(i), &FirmwareImage[address + i]);
+        const uint64_t address = ByteAddress(record, i);
+        if (address >= IMAGE_CAPACITY) {
+            return Refuse("CRITICAL - DATA BEYOND IMAGE on LINE %d\n", record.Line);
+        }
+        uint8_t value = 0;
+        ByteAt(record.DataAt(i), &value);
+        const int earlier = WrittenOnLine[address];
+        if (earlier != 0 && FirmwareImage[address] != value) {
+            return RefuseOverlap(earlier, record.Line, address);
+        }
+    }
+    return Outcome::NEXT;
+}
+
+Outcome StoreData(const Record& record) {
+    const Outcome checked = CheckData(record);
+    if (checked != Outcome::NEXT) {
+        return checked;
     }
     // A record of no bytes still raises the high-water mark to its address.
-    ImageLength = std::max(ImageLength, static_cast<uint32_t>(end));
-    if (record.Count > 0) {
-        NoteFilled(address, static_cast<uint32_t>(end));
+    ImageLength = std::max(ImageLength, static_cast<uint32_t>(ByteAddress(record, 0)));
+    for (unsigned i = 0; i < record.Count; ++i) {
+        const uint32_t address = static_cast<uint32_t>(ByteAddress(record, i));
+        ByteAt(record.DataAt(i), &FirmwareImage[address]);
+        WrittenOnLine[address] = record.Line;
+        NoteFilled(address, address + 1);
+        ImageLength = std::max(ImageLength, address + 1);
     }
     return Outcome::NEXT;
 }
 
 // Sets SegmentBase from an extended segment (02) or extended linear (04) address record.
-Outcome SetSegmentBase(const Record& record, int line) {
+Outcome SetSegmentBase(const Record& record) {
     uint16_t base = 0;
     if (record.Count != 2 || !WordAt(record.DataAt(0), &base)) {
-        return Refuse(BAD_RECORD, line);
+        return Refuse(BAD_RECORD, record.Line);
     }
-    SegmentBase = record.Type == EXTENDED_LINEAR_ADDRESS ? static_cast<uint32_t>(base) << 16
-                                                         : static_cast<uint32_t>(base) << 4;
+    SegmentWraps = record.Type == EXTENDED_SEGMENT_ADDRESS;
+    SegmentBase =
+        SegmentWraps ? static_cast<uint32_t>(base) << 4 : static_cast<uint32_t>(base) << 16;
     return Outcome::NEXT;
 }
 
-Outcome ParseRecord(const Record& record, int line) {
-    // The end record holds no data; a count would have it pass over whatever text follows.
-    if (record.Type == END_OF_FILE) {
-        return record.Count == 0 ? Outcome::END : Refuse(BAD_RECORD, line);
-    }
-    if (record.Type > START_LINEAR_ADDRESS) {
-        return Refuse(BAD_RECORD, line);
-    }
-    const uint32_t address = SegmentBase + record.Offset;
-    // Data above the limit is not the unit's; it is passed over unread.
-    if (record.Type == DATA && address >= DATA_ADDRESS_LIMIT) {
-        return Outcome::NEXT;
-    }
+// Every record is checked in full, whatever its type and wherever its data would go: one passed
+// over unread could have a count that swallows the records after it.
+Outcome ParseRecord(const Record& record) {
     if (!RecordComplete(record)) {
-        return Refuse(BAD_RECORD, line);
+        return Refuse(BAD_RECORD, record.Line);
     }
     if (!ChecksumHolds(record)) {
-        return Refuse("CRITICAL - CHECKSUM FAILURE on LINE %d\n", line);
+        return Refuse("CRITICAL - CHECKSUM FAILURE on LINE %d\n", record.Line);
     }
     switch (record.Type) {
     case DATA:
-        return StoreData(record, address, line);
+        // Data above the limit is not the unit's; it is passed over once it was checked.
+        if (SegmentBase + record.Offset >= DATA_ADDRESS_LIMIT) {
+            return Outcome::NEXT;
+        }
+        return StoreData(record);
+    case END_OF_FILE:
+        // The end record holds no data; a count would have it pass over whatever text follows.
+        return record.Count == 0 ? Outcome::END : Refuse(BAD_RECORD, record.Line);
     case EXTENDED_SEGMENT_ADDRESS:
     case EXTENDED_LINEAR_ADDRESS:
-        return SetSegmentBase(record, line);
-    default: // start addresses: nothing of them goes into the image
+        return SetSegmentBase(record);
+    case START_SEGMENT_ADDRESS:
+    case START_LINEAR_ADDRESS: // nothing of them goes into the image
         return Outcome::NEXT;
+    default:
+        return Refuse(BAD_RECORD, record.Line);
     }
 }
 
 // The file does not even begin with a record: say that it is no Intel HEX at all, not only a
 // damaged one.
-Outcome RefuseFirstRecord() {
-    ConsolePrintf(BAD_RECORD, 1);
+Outcome RefuseFirstRecord(int line) {
+    ConsolePrintf(BAD_RECORD, line);
     ConsolePrintf("%s is not an Intel HEX file: its records start with ':'\n",
                   FirmwarePath.c_str());
     return Outcome::REFUSED;
@@ -308,42 +371,56 @@ Outcome RefuseFirstRecord() {
 // After the end record only blanks may follow. Anything else, above all the records of a second
 // file joined to this one, would be left out of the image without a word.
 Outcome CheckAfterEnd(size_t from, int line) {
-    bool lineEnded = false;
-    if (SkipBlanks(from, &lineEnded) >= HexTextLength) {
+    if (SkipBlanks(from, &line) >= HexTextLength) {
         return Outcome::END;
     }
-    return Refuse("CRITICAL - TEXT AFTER END OF FILE on LINE %d\n", lineEnded ? line + 1 : line);
+    return Refuse("CRITICAL - TEXT AFTER END OF FILE on LINE %d\n", line);
+}
+
+// Without its end record a file cannot be told from one cut short, a download still being
+// written above all; sent, the unit would get the first part of its firmware and nothing else.
+Outcome RefuseWithoutEnd() {
+    ConsoleLine("CRITICAL - NO END OF FILE RECORD: the file may be cut short (a download not "
+                "finished?)");
+    ConsoleLine("If the file is known to be whole, add the end-of-file record :00000001FF as its "
+                "last line.");
+    return Outcome::REFUSED;
+}
+
+void ClearImage() {
+    ImageLength = 0;
+    SegmentBase = 0;
+    SegmentWraps = false;
+    std::memset(FirmwareImage, 0, sizeof(FirmwareImage));
+    std::memset(WrittenOnLine, 0, sizeof(WrittenOnLine));
+    Filled.clear();
 }
 
 int ParseHexText() {
-    ImageLength = 0;
-    SegmentBase = 0;
-    std::memset(FirmwareImage, 0, sizeof(FirmwareImage));
-    Filled.clear();
-    int line = 0;
+    ClearImage();
+    int line = 1;
+    bool first = true;
     Outcome outcome = Outcome::NEXT;
     size_t at = 0;
     while (outcome == Outcome::NEXT) {
-        bool lineEnded = line == 0;
-        at = SkipBlanks(at, &lineEnded);
+        at = SkipBlanks(at, &line);
         if (at >= HexTextLength) {
             break;
         }
         // Anything else between records is a damaged record, not a gap to pass over: its data
         // would go missing from the image without a word.
         if (HexText[at] != ':') {
-            outcome =
-                line == 0 ? RefuseFirstRecord() : Refuse(BAD_RECORD, lineEnded ? line + 1 : line);
+            outcome = first ? RefuseFirstRecord(line) : Refuse(BAD_RECORD, line);
             break;
         }
-        ++line;
-        Record record{0, 0, 0, at};
+        first = false;
+        Record record{0, 0, 0, at, line};
         if (!ByteAt(at + COUNT_AT, &record.Count) || !WordAt(at + OFFSET_AT, &record.Offset) ||
             !ByteAt(at + TYPE_AT, &record.Type)) {
             outcome = Refuse(BAD_RECORD, line);
             break;
         }
-        outcome = ParseRecord(record, line);
+        outcome = ParseRecord(record);
         at = record.End();
         if (outcome == Outcome::END) {
             outcome = CheckAfterEnd(at, line);
@@ -356,9 +433,8 @@ int ParseHexText() {
         ImageLength = 0; // records of no bytes raised it; there is nothing to send
         outcome = Outcome::REFUSED;
     }
-    // A file may lack its end record; it may also have been cut short, and the operator should see.
     if (outcome == Outcome::NEXT) {
-        ConsoleLine("WARNING - NO END OF FILE RECORD");
+        outcome = RefuseWithoutEnd();
     }
     ConsolePrintf("HEX file contains %d blocks to transfer\n",
                   static_cast<int>(ImageLength / BLOCK_SIZE));

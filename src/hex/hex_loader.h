@@ -37,8 +37,9 @@ struct ImageRange {
 // What data records filled, merged and in address order.
 std::vector<ImageRange> FilledRanges();
 
-// Reads FirmwarePath into the image. 0 when the file was read whole, every record held and at
-// least one data byte went into the image; 1 when the file is refused, after saying why.
+// Reads FirmwarePath into the image. 0 when the file was read whole, every record held, no two
+// records gave one address different values, at least one data byte went into the image and the
+// end-of-file record closed it; 1 when the file is refused, after saying why.
 int LoadHexFile();
 
 // Takes text already in memory through the same checks, as if read from a file. For the fuzzer.
