@@ -238,6 +238,8 @@ constexpr unsigned STALLED = FAST.IntervalMs;
 constexpr unsigned IN_TIME_MS = 150;
 constexpr unsigned TOO_LATE_MS = 700;
 constexpr unsigned LATE_AFTER_NO_ACK_MS = 450;
+// After the flash reply's read gave up, halfway through the next header's read.
+constexpr unsigned DURING_NEXT_HEADER_MS = TimedOut(1) + TimedOut(4) / 2;
 
 std::string Slow(int block, unsigned ms) {
     return std::to_string(block) + ":" + std::to_string(ms);
@@ -487,6 +489,19 @@ std::vector<FaultCase> FaultCases() {
          0,
          0,
          16},
+        // The flash reply comes after its read gave up, while the next header's echo is read: it
+        // is named, not read a byte out as the data's echoes.
+        {"FlashReplyDuringTheNextHeader",
+         {"--slow-flash", Slow(0, DURING_NEXT_HEADER_MS)},
+         RandomImage(5000, 29),
+         STATUS_TRANSFER_ENDED,
+         {"Pausing for unit to write FLASH block\nTIMEOUT Waiting for reply\nBlock # 0 loaded...\n"
+          "17 02 01 08 \nCRITICAL - THE UNIT DID NOT ECHO THE HEADER OF BLOCK 1: a reply it sent "
+          "late, or it lost its step\n" +
+          NOT_FLASHED},
+         {"mismatch", "BYTE #", "HEADER FAILED"},
+         SentThrough(1, 0) - 1,
+         DURING_NEXT_HEADER_MS},
     };
     // A wrong echo of each command byte: what came before is shown, then the wrong echo, and the
     // next byte is never sent.

@@ -102,6 +102,9 @@ int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count);
 // `*brought` is set in all cases. No read outlasts its time-out, whatever the device does.
 int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought);
 
+// Drops whatever the device received and no read has taken yet. 0 on success, 1 on failure.
+int SerialDiscardInput(SerialPort* port);
+
 // Releases the port, restoring the line's settings as they were before the open.
 void SerialClose(SerialPort* port);
 

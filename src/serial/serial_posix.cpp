@@ -569,6 +569,14 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
     return 0;
 }
 
+int SerialDiscardInput(SerialPort* port) {
+    if (tcflush(port->Fd, TCIFLUSH) != 0) {
+        return Fail(errno);
+    }
+    LastError = 0;
+    return 0;
+}
+
 void SerialClose(SerialPort* port) {
     // TCSADRAIN: the last bytes written leave with the settings they were written under. A signal
     // that ends the wait for them must not keep the settings from going back.

@@ -506,6 +506,14 @@ int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought)
     return 0;
 }
 
+int SerialDiscardInput(SerialPort* port) {
+    if (!PurgeComm(port->Handle, PURGE_RXCLEAR)) {
+        return Fail(GetLastError());
+    }
+    LastError = 0;
+    return 0;
+}
+
 void SerialClose(SerialPort* port) {
     CloseHandle(port->Handle);
     CloseHandle(port->Claim);

@@ -119,10 +119,17 @@ bool WaitForSoh() {
     return true;
 }
 
-// The header goes in one write; its echo is shown, not compared.
+// The header goes in one write, and its echo is shown. A whole echo that is not the header means
+// the unit's answers and the updater's steps no longer match: every echo after it would be read a
+// byte out and end in a made-up data mismatch.
 BlockOutcome SendHeader(uint8_t number, uint16_t length) {
     const uint8_t header[4] = {STX, number, static_cast<uint8_t>(length >> 8),
                                static_cast<uint8_t>(length & 0xFF)};
+    // A reply that came after its read gave up (a flash write slower than the time-out) would be
+    // read as the first byte of this echo.
+    if (GoesOn()) {
+        LookForLostLine(SerialDiscardInput(PortHandle));
+    }
     if (!Send(header, sizeof(header))) {
         return BlockOutcome::ENDED;
     }
@@ -137,7 +144,16 @@ BlockOutcome SendHeader(uint8_t number, uint16_t length) {
         ConsolePrintf("%02x ", ReceiveArea[i]);
     }
     ConsolePrintf("\n");
-    return brought == sizeof(header) ? BlockOutcome::ANSWERED : BlockOutcome::UNANSWERED;
+    if (brought != sizeof(header)) {
+        return BlockOutcome::UNANSWERED;
+    }
+    if (std::memcmp(ReceiveArea, header, sizeof(header)) != 0) {
+        ConsolePrintf("CRITICAL - THE UNIT DID NOT ECHO THE HEADER OF BLOCK %d: a reply it sent "
+                      "late, or it lost its step\n",
+                      number);
+        return BlockOutcome::ENDED;
+    }
+    return BlockOutcome::ANSWERED;
 }
 
 // Lock-step: each byte waits for its echo before the next goes. A single missing echo is reported
