@@ -146,23 +146,42 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct VersionCase {
     const char* Title;
-    std::vector<std::string> Argv;
+    std::vector<std::string> Argv; // {hex} stands for a good firmware file
     std::string Out;
     std::string Err;
+    int Status = 0;
 };
 PRINTS_AS_TITLE(VersionCase)
 
 class VersionText : public testing::TestWithParam<VersionCase> {};
 
 // One line on standard output, for the operator to read out to whoever helps; nothing is opened.
-TEST_P(VersionText, IsOneLineAndExitsZero) {
-    const ProcessResult run = RunProcess(GetParam().Argv);
-    EXPECT_EQ(run.Status, 0);
+// Where that line, or the answer of another switch that only answers, cannot be written, the run
+// fails and says so on standard error.
+TEST_P(VersionText, IsOneLineOnStandardOutput) {
+    TempDir dir;
+    const std::string hex = dir.Write("fw.hex", ":0300000012345661\n:00000001FF\n");
+    std::vector<std::string> argv = GetParam().Argv;
+    for (std::string& arg : argv) {
+        arg = arg == "{hex}" ? hex : arg;
+    }
+    const ProcessResult run = RunProcess(argv);
+    EXPECT_EQ(run.Status, GetParam().Status);
     EXPECT_EQ(run.Out, GetParam().Out);
     EXPECT_EQ(run.Err, GetParam().Err);
 }
 
 const std::string BRELWICK_VERSION_LINE = "brelwick " BRELWICK_VERSION "\n";
+const std::string OUTPUT_LOST =
+    "brelwick: standard output could not be written; the answer is lost\n";
+
+// The program with its standard output sent where `redirect` says.
+std::vector<std::string> Redirected(const std::string& redirect,
+                                    const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" " + redirect, BRELWICK_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Switches, VersionText,
@@ -178,7 +197,16 @@ INSTANTIATE_TEST_SUITE_P(
                     {BRELWICK_EXE, "--port", "ttyS0", "--version"},
                     BRELWICK_VERSION_LINE,
                     "Ignoring unknown switch --port\n"},
-        VersionCase{"UnitSim", {UNIT_SIM_EXE, "--version"}, "unit-sim " BRELWICK_VERSION "\n", ""}),
+        VersionCase{"UnitSim", {UNIT_SIM_EXE, "--version"}, "unit-sim " BRELWICK_VERSION "\n", ""},
+        VersionCase{"ToAFullDevice", Redirected(">/dev/full", {"--version"}), "", OUTPUT_LOST, 1},
+        // The program opens /dev/null in its place, where every write succeeds.
+        VersionCase{"ToAClosedOutput", Redirected(">&-", {"--version"}), "", OUTPUT_LOST, 1},
+        VersionCase{"HelpToAFullDevice", Redirected(">/dev/full", {"-h"}), "", OUTPUT_LOST, 1},
+        VersionCase{"HelpToAClosedOutput", Redirected(">&-", {"--help"}), "", OUTPUT_LOST, 1},
+        VersionCase{"CheckToAFullDevice", Redirected(">/dev/full", {"-n", "-f", "{hex}"}), "",
+                    OUTPUT_LOST, 1},
+        VersionCase{"CheckToAClosedOutput", Redirected(">&-", {"-n", "-f", "{hex}"}), "",
+                    OUTPUT_LOST, 1}),
     TitleOf<VersionCase>);
 
 struct IgnoredCase {

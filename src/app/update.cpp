@@ -68,7 +68,8 @@ const char* const EXIT_STATUS_LINES[] = {
     "     (with -n: the file is good)",
     "  1  -f or -c missing or given without a value (the usage text is",
     "     printed), the port could not be opened, -c usb did not find",
-    "     exactly one adapter, or -l found no serial port",
+    "     exactly one adapter, -l found no serial port, or the output of",
+    "     -n, -l, -h or --version could not be written",
     "  2  the firmware file was refused; the unit was not touched",
     "  3  the update ended early, or was interrupted: the unit was not",
     "     flashed",
@@ -250,6 +251,16 @@ int CheckFirmwareFile() {
     return STATUS_FLASHED;
 }
 
+// Where the output is the point of the run, a script must not take an empty answer for one. An
+// update is another matter: the unit comes first, and its status tells how it went.
+int Answered(int status) {
+    if (!ConsoleOutputFailed()) {
+        return status;
+    }
+    ConsoleNote("brelwick: standard output could not be written; the answer is lost\n");
+    return STATUS_OUTPUT_FAILED;
+}
+
 } // namespace
 
 int RunUpdate(int argc, char** argv) {
@@ -268,13 +279,13 @@ int RunUpdate(int argc, char** argv) {
     WarnOfIgnoredArguments(!file.empty() && TypedValue("f").empty());
     // The listing opens nothing, whatever else was asked.
     if (IsAsked(LIST_SWITCHES)) {
-        return ListPorts();
+        return Answered(ListPorts());
     }
     if (IsAsked(HELP_SWITCHES)) {
-        return Help();
+        return Answered(Help());
     }
     if (IsAsked(VERSION_SWITCHES)) {
-        return Version();
+        return Answered(Version());
     }
     if (window && file.empty()) {
         const int status = AskForFirmwareFile(&file);
@@ -284,7 +295,7 @@ int RunUpdate(int argc, char** argv) {
     }
     if (!file.empty() && IsCheckOnly()) {
         FirmwarePath = file;
-        return CheckFirmwareFile();
+        return Answered(CheckFirmwareFile());
     }
     std::string port = TypedValue("c");
     if (window && port.empty()) {

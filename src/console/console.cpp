@@ -34,6 +34,7 @@ int NoteColumns = NOT_LOOKED_AT;
 std::string Status;        // the status line's text; empty: there is none
 size_t StatusOnScreen = 0; // characters of it now on the screen; 0: not drawn
 bool OutAtLineStart = true;
+bool OutFailed = false;
 
 int Columns() {
     if (NoteColumns == NOT_LOOKED_AT) {
@@ -77,8 +78,11 @@ void DrawStatus() {
 
 void Write(FILE* stream, const char* text, size_t length) {
     EraseStatus();
-    std::fwrite(text, 1, length, stream);
-    std::fflush(stream);
+    const bool written = std::fwrite(text, 1, length, stream) == length;
+    const bool flushed = std::fflush(stream) == 0;
+    if (stream == Out()) {
+        OutFailed = OutFailed || !written || !flushed;
+    }
     if (stream == Out() && length > 0) {
         OutAtLineStart = text[length - 1] == '\n';
     }
@@ -125,6 +129,10 @@ void ConsoleNote(const char* format, ...) {
     va_start(args, format);
     WriteFormatted(Err(), format, args);
     va_end(args);
+}
+
+bool ConsoleOutputFailed() {
+    return OutFailed || (Out() == stdout && StandardOutputWasClosed());
 }
 
 bool ConsoleHasStatusLine() {
@@ -184,6 +192,7 @@ void SetConsoleStreams(FILE* out, FILE* in) {
     ConsoleOut = out;
     ConsoleIn = in;
     OutAtLineStart = true;
+    OutFailed = false;
     InputMidLine = false;
 }
 

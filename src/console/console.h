@@ -19,6 +19,11 @@ void ConsolePrintf(const char* format, ...) BRELWICK_PRINTF(1, 2);
 // Writes the line followed by a newline.
 void ConsoleLine(const char* line);
 
+// True when something written to standard output did not get there: a full disk, a pipe whose
+// reader ended, an output that was closed. Where the output is the point of a run, that is a
+// failure of the run.
+bool ConsoleOutputFailed();
+
 // Writes a printf-style note for the person watching, on standard error: a warning about the
 // command line, a note about the line or the adapter, a closing summary. Scripts read standard
 // output, which carries only the program's own messages; notes never go there.

@@ -12,6 +12,10 @@
 // Called first thing; ends the process with status 1 when it cannot be done. Nothing on Windows.
 void GuardStandardDescriptors();
 
+// True when standard output was found closed at start: what is written there since goes nowhere,
+// though every write succeeds.
+bool StandardOutputWasClosed();
+
 // Installs the handlers: SIGINT, SIGTERM and SIGHUP on POSIX (one the process was started with
 // ignored stays ignored, as under nohup), a console control handler on Windows. A second interrupt
 // ends the program at once, as if no handler were there.

@@ -19,6 +19,7 @@ volatile sig_atomic_t InterruptSeen = 0;
 volatile sig_atomic_t Handled[SIGNAL_COUNT] = {};
 int WakePipe[2] = {-1, -1};
 bool OwnWindowForTests = false;
+bool OutputWasClosed = false;
 
 void OnInterrupt(int) {
     const int saved = errno;
@@ -56,7 +57,12 @@ void GuardStandardDescriptors() {
         if (open("/dev/null", O_RDWR) != fd) {
             std::exit(1);
         }
+        OutputWasClosed = OutputWasClosed || fd == STDOUT_FILENO;
     }
+}
+
+bool StandardOutputWasClosed() {
+    return OutputWasClosed;
 }
 
 void InstallInterruptHandlers() {

@@ -36,6 +36,11 @@ void GuardStandardDescriptors() {
     // Nothing to do: a port opened with CreateFile never takes the place of a standard handle.
 }
 
+// A missing standard handle is left missing, and writes to it fail: the console sees that.
+bool StandardOutputWasClosed() {
+    return false;
+}
+
 void InstallInterruptHandlers() {
     ClearInterrupt();
     if (!HandlerInstalled) {
