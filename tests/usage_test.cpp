@@ -2,6 +2,7 @@
 // the port are wrong.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -252,20 +253,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct SimOptionCase {
     const char* Title;
-    std::vector<std::string> Args;
-    std::string Said; // the first line on standard error, before unit-sim's usage text
+    std::vector<std::string> Args; // {dir} stands for a folder that holds the operator's files
+    std::string Said;              // the first line on standard error, before unit-sim's usage text
 };
 PRINTS_AS_TITLE(SimOptionCase)
 
 class SimOptions : public testing::TestWithParam<SimOptionCase> {};
 
+// Refused before the run, whatever the operator keeps at the paths named stays as it was.
 TEST_P(SimOptions, AreRefusedWithTheProblemNamed) {
+    TempDir dir;
+    const std::string notes = dir.Write("notes.txt", "the operator's notes");
+    std::filesystem::create_directory(dir.Path("folder"));
+    std::filesystem::create_symlink(notes, dir.Path("foreign"));
+    const auto Named = [&](std::string text) {
+        const size_t at = text.find("{dir}");
+        return at == std::string::npos ? text : text.replace(at, 5, dir.Path(""));
+    };
     std::vector<std::string> argv = {UNIT_SIM_EXE};
-    argv.insert(argv.end(), GetParam().Args.begin(), GetParam().Args.end());
+    for (const std::string& arg : GetParam().Args) {
+        argv.push_back(Named(arg));
+    }
     const ProcessResult run = RunProcess(argv);
     EXPECT_EQ(run.Status, 9);
-    EXPECT_EQ(run.Err.substr(0, run.Err.find('\n') + 1), "unit-sim: " + GetParam().Said + "\n");
+    EXPECT_EQ(run.Err.substr(0, run.Err.find('\n') + 1),
+              "unit-sim: " + Named(GetParam().Said) + "\n");
     EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(ReadFile(notes), "the operator's notes");
+    EXPECT_TRUE(std::filesystem::is_directory(dir.Path("folder")));
+    EXPECT_EQ(std::filesystem::read_symlink(dir.Path("foreign")), notes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -278,7 +294,30 @@ INSTANTIATE_TEST_SUITE_P(
                     SimOptionCase{"NoValue", {"--out"}, "missing value for --out"},
                     SimOptionCase{"NoNumber", {"--silent", "--baud"}, "missing value for --baud"},
                     SimOptionCase{"BadNumber", {"--baud", "0"}, "bad value for --baud"},
-                    SimOptionCase{"NoCommand", {"--"}, "-- needs a command"}),
+                    SimOptionCase{"NoCommand", {"--"}, "-- needs a command"},
+                    SimOptionCase{"LinkOverAFile",
+                                  {"--link", "{dir}notes.txt", "--", "true"},
+                                  "cannot link {dir}notes.txt: something is there, and not a link "
+                                  "unit-sim made"},
+                    SimOptionCase{"LinkOverAFolder",
+                                  {"--link", "{dir}folder", "--", "true"},
+                                  "cannot link {dir}folder: something is there, and not a link "
+                                  "unit-sim made"},
+                    SimOptionCase{"LinkOverAnotherLink",
+                                  {"--link", "{dir}foreign", "--", "true"},
+                                  "cannot link {dir}foreign: something is there, and not a link "
+                                  "unit-sim made"},
+                    SimOptionCase{"OutInAMissingFolder",
+                                  {"--out", "{dir}none/flash.bin", "--", "true"},
+                                  "cannot write {dir}none/flash.bin: No such file or directory"},
+                    SimOptionCase{"OutIsAFolder",
+                                  {"--out", "{dir}folder", "--", "true"},
+                                  "cannot write {dir}folder: Is a directory"},
+                    // The file --out names was opened, not emptied, before --rx was refused.
+                    SimOptionCase{
+                        "OutKeptWhenRxRefused",
+                        {"--out", "{dir}notes.txt", "--rx", "{dir}none/rx.bin", "--", "true"},
+                        "cannot write {dir}none/rx.bin: No such file or directory"}),
     TitleOf<SimOptionCase>);
 
 struct ReportCase {
@@ -286,6 +325,7 @@ struct ReportCase {
     std::vector<std::string> Options; // {flash} stands for a file in the test's directory
     int Status;
     std::vector<std::string> Lines; // unit-sim's lines on standard error
+    long FlashBytes = -1;           // what the flash file holds, when one is written
 };
 PRINTS_AS_TITLE(ReportCase)
 
@@ -318,6 +358,9 @@ TEST_P(SimReport, IsOneLineUnlessVerbose) {
         expected.push_back("unit-sim: " + Named(line));
     }
     EXPECT_EQ(said, expected);
+    if (GetParam().FlashBytes >= 0) {
+        EXPECT_EQ(static_cast<long>(ReadFile(dir.Path("flash.bin")).size()), GetParam().FlashBytes);
+    }
 }
 
 const char* const HELD = "received 1 block, every block's check value held; ";
@@ -325,8 +368,11 @@ const char* const HELD = "received 1 block, every block's check value held; ";
 INSTANTIATE_TEST_SUITE_P(
     UnitSim, SimReport,
     testing::Values(
-        ReportCase{
-            "Flashed", {"--out", "{flash}"}, 0, {std::string(HELD) + "flash written to {flash}"}},
+        ReportCase{"Flashed",
+                   {"--out", "{flash}"},
+                   0,
+                   {std::string(HELD) + "flash written to {flash}"},
+                   3},
         ReportCase{"FlashNotKept", {}, 0, {std::string(HELD) + "flash not written (no --out)"}},
         ReportCase{"Verbose",
                    {"--verbose", "--out", "{flash}"},
@@ -338,7 +384,14 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--wrong-echo", "0:1"},
                    3,
                    {"received 0 blocks, the transfer did not reach its end marker; flash not "
-                    "written (no --out)"}}),
+                    "written (no --out)"}},
+        // The block that never reached its check value is not in the flash.
+        ReportCase{"CutShortFlashKept",
+                   {"--wrong-echo", "0:1", "--out", "{flash}"},
+                   3,
+                   {"received 0 blocks, the transfer did not reach its end marker; flash written "
+                    "to {flash}"},
+                   0}),
     TitleOf<ReportCase>);
 
 struct OpenFailure {

@@ -1,5 +1,6 @@
 #include "sim/sim_unit.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "transfer/transfer.h"
@@ -111,7 +112,7 @@ void CSimUnit::OnHeaderByte(uint8_t byte) {
     }
     m_Sum = static_cast<uint16_t>(m_Frame[0] + m_Frame[1] + m_Frame[2] + m_Frame[3]);
     m_Received = 0;
-    m_Flash.resize(static_cast<size_t>(m_NextBlock) * 2048 + static_cast<size_t>(m_Length));
+    m_Block.assign(static_cast<size_t>(m_Length), 0);
     m_Framed = 0;
     m_State = m_Length == 0 ? State::TRAILER : State::DATA;
 }
@@ -128,7 +129,7 @@ void CSimUnit::OnDataByte(uint8_t byte) {
         m_State = State::SILENT;
         return;
     }
-    m_Flash[static_cast<size_t>(m_NextBlock) * 2048 + static_cast<size_t>(i)] = byte;
+    m_Block[static_cast<size_t>(i)] = byte;
     m_Sum = static_cast<uint16_t>(m_Sum + byte);
     if (m_Faults.WrongEcho.At(m_NextBlock, i)) {
         Send(static_cast<uint8_t>(byte ^ 0x5A));
@@ -160,6 +161,10 @@ void CSimUnit::FinishBlock() {
     const bool held = static_cast<uint16_t>(m_Sum + check) == 0 && m_Frame[2] == ETX;
     if (!held || m_FrameBad) {
         ++m_BadBlocks;
+    } else {
+        const size_t start = static_cast<size_t>(m_NextBlock) * 2048;
+        m_Flash.resize(std::max(m_Flash.size(), start + m_Block.size()));
+        std::copy(m_Block.begin(), m_Block.end(), m_Flash.begin() + static_cast<long>(start));
     }
     Note(Format(held ? "block %d: %d bytes, check value held"
                      : "block %d: %d bytes, CHECK VALUE WRONG",

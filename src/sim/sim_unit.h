@@ -59,7 +59,8 @@ class CSimUnit {
     bool Finished() const { return m_State == State::FINISHED; }
     // --no-soh: the unit keeps talking and never says SOH.
     bool Babbling() const { return m_State == State::BABBLING; }
-    // The flash as the blocks wrote it.
+    // The flash as the blocks wrote it: only blocks whose check value held, as a unit writes only
+    // those; the bytes of any other block are 0.
     const std::vector<uint8_t>& Flash() const { return m_Flash; }
     int Blocks() const { return m_NextBlock; }
     int BadBlocks() const { return m_BadBlocks; }
@@ -93,6 +94,7 @@ class CSimUnit {
     State m_State = State::COMMAND;
     std::vector<SimOutput> m_Output;
     std::vector<uint8_t> m_Flash;
+    std::vector<uint8_t> m_Block; // the block being received
     std::vector<std::string> m_Report;
     uint8_t m_Frame[4] = {};
     int m_Framed = 0;    // bytes of the header or trailer so far

@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -434,6 +435,69 @@ void Babble(Line* line) {
     }
 }
 
+// ---- The operator's files ----
+
+// A link unit-sim made points at a pseudo-terminal; one left by a run that was killed may be
+// replaced. Anything else at the path is the operator's, and stays.
+bool IsOwnLink(const std::string& path) {
+    char target[4096];
+    const ssize_t length = readlink(path.c_str(), target, sizeof(target));
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof(target)) {
+        return false;
+    }
+    const std::string pointsAt(target, static_cast<size_t>(length));
+    return pointsAt.rfind("/dev/pts/", 0) == 0 || pointsAt.rfind("/dev/ttys", 0) == 0;
+}
+
+bool LinkPathFree(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+        return true;
+    }
+    if (S_ISLNK(info.st_mode) && IsOwnLink(path)) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "unit-sim: cannot link %s: something is there, and not a link unit-sim made\n",
+                 path.c_str());
+    return false;
+}
+
+// Opened for writing as the end of the run will, but not emptied: a file that cannot be written is
+// found before the run, and one that can keeps what it holds until the run has something for it.
+bool Writable(const std::string& path, bool* created) {
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        *created = fd >= 0;
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "unit-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+// Every file the run is to touch, looked at before it starts. 0, or the status to exit with.
+int CheckFiles(const Options& options) {
+    if (!options.Link.empty() && !LinkPathFree(options.Link)) {
+        return STATUS_SIM_USAGE;
+    }
+    bool outCreated = false;
+    bool rxCreated = false;
+    if (!options.Out.empty() && !Writable(options.Out, &outCreated)) {
+        return STATUS_SIM_USAGE;
+    }
+    if (!options.Rx.empty() && !Writable(options.Rx, &rxCreated)) {
+        if (outCreated) {
+            unlink(options.Out.c_str());
+        }
+        return STATUS_SIM_USAGE;
+    }
+    return 0;
+}
+
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -484,15 +548,16 @@ int Serve(Line* line, CSimUnit* unit, pid_t child, std::vector<uint8_t>* rx) {
 
 // One closing line, so that the updater's own last lines stay on the operator's screen; every
 // block's line too with --verbose.
-void PrintReport(const CSimUnit& unit, const Options& options) {
+void PrintReport(const CSimUnit& unit, const Options& options, bool flashWritten) {
     if (options.Verbose) {
         for (const std::string& line : unit.Report()) {
             std::fprintf(stderr, "unit-sim: %s\n", line.c_str());
         }
     }
     const int blocks = unit.Blocks();
-    const std::string flash =
-        options.Out.empty() ? "flash not written (no --out)" : "flash written to " + options.Out;
+    const std::string flash = options.Out.empty() ? "flash not written (no --out)"
+                              : flashWritten      ? "flash written to " + options.Out
+                                                  : "FLASH NOT WRITTEN to " + options.Out;
     std::fprintf(stderr, "unit-sim: received %d block%s, %s; %s\n", blocks, blocks == 1 ? "" : "s",
                  unit.Verified()   ? "every block's check value held"
                  : unit.Finished() ? "SOME BLOCKS FAILED"
@@ -523,8 +588,12 @@ int main(int argc, char** argv) {
     }
     line.LatencyNs = static_cast<int64_t>(options.LatencyMs) * 1000000;
     line.LastTick = NowNs();
+    const int files = CheckFiles(options);
+    if (files != 0) {
+        return files;
+    }
     if (!options.Link.empty()) {
-        unlink(options.Link.c_str());
+        unlink(options.Link.c_str()); // a link of its own, from a run that was killed
         if (symlink(line.Path.c_str(), options.Link.c_str()) != 0) {
             std::fprintf(stderr, "unit-sim: cannot link %s: %s\n", options.Link.c_str(),
                          std::strerror(errno));
@@ -543,16 +612,22 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> rx;
     const int commandStatus = Serve(&line, &unit, child, &rx);
 
-    if (!options.Link.empty()) {
-        unlink(options.Link.c_str());
+    // Only while it is still the link this run made: the operator may have put something there.
+    if (!options.Link.empty() && IsOwnLink(options.Link)) {
+        char target[4096];
+        const ssize_t length = readlink(options.Link.c_str(), target, sizeof(target));
+        if (length > 0 && std::string(target, static_cast<size_t>(length)) == line.Path) {
+            unlink(options.Link.c_str());
+        }
     }
     if (!options.Rx.empty() && !WriteFile(options.Rx, rx)) {
         std::fprintf(stderr, "unit-sim: cannot write %s\n", options.Rx.c_str());
     }
-    if (!options.Out.empty() && !WriteFile(options.Out, unit.Flash())) {
+    const bool flashWritten = !options.Out.empty() && WriteFile(options.Out, unit.Flash());
+    if (!options.Out.empty() && !flashWritten) {
         std::fprintf(stderr, "unit-sim: cannot write %s\n", options.Out.c_str());
     }
-    PrintReport(unit, options);
+    PrintReport(unit, options, flashWritten);
     if (commandStatus > 0) {
         return commandStatus;
     }
