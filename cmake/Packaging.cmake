@@ -42,6 +42,12 @@ if(WIN32)
   # Windows has no man: its zip carries the page as plain text, when the build machine has groff,
   # the README and the license, as text files Windows opens.
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
+  # The pages README links to, where its links find them: every message with what to do, the
+  # speed of the line, and (linked from the speed page) the design.
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/troubleshooting.md
+                ${CMAKE_CURRENT_SOURCE_DIR}/docs/speed.md
+                ${CMAKE_CURRENT_SOURCE_DIR}/docs/design.md
+          DESTINATION docs)
   # README's picture of the program in a window of its own, where README's link finds it.
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/images/windows-explorer-run.png
           DESTINATION docs/images)
@@ -102,6 +108,12 @@ License: Expat
     message(FATAL_ERROR "cmake/debian/changelog's newest entry is not ${PROJECT_VERSION}: ${newest}")
   endif()
   brelwick_install_gzipped(${BRELWICK_CHANGELOG} changelog ${BRELWICK_DOC_DIR})
+  # The operator's pages: README, every message with what to do, and what the line's speed depends
+  # on. Gzipped as Debian keeps its documentation; zless and zcat read them.
+  brelwick_install_gzipped(${CMAKE_CURRENT_SOURCE_DIR}/README.md README.md ${BRELWICK_DOC_DIR})
+  brelwick_install_gzipped(${CMAKE_CURRENT_SOURCE_DIR}/docs/troubleshooting.md troubleshooting.md
+                           ${BRELWICK_DOC_DIR})
+  brelwick_install_gzipped(${CMAKE_CURRENT_SOURCE_DIR}/docs/speed.md speed.md ${BRELWICK_DOC_DIR})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${BRELWICK_CHANGELOG})
 endif()

@@ -39,7 +39,8 @@ deb=$(ls build/packages/brelwick_*.deb)
 dpkg-deb -c "$deb" | awk '{print $NF}' |
   expect_entries ./usr/bin/brelwick ./usr/bin/unit-sim ./usr/share/man/man1/brelwick.1.gz \
     ./usr/share/man/man1/unit-sim.1.gz ./usr/share/doc/brelwick/copyright \
-    ./usr/share/doc/brelwick/changelog.gz
+    ./usr/share/doc/brelwick/changelog.gz ./usr/share/doc/brelwick/README.md.gz \
+    ./usr/share/doc/brelwick/troubleshooting.md.gz ./usr/share/doc/brelwick/speed.md.gz
 # What Debian asks of a package, as its own checker sees it: any error or warning fails, and an
 # override goes in only with a line beside it that says why. Info and pedantic tags are shown.
 command -v lintian >/dev/null || fail "no lintian to check the .deb with (Debian: lintian)"
@@ -101,9 +102,16 @@ rm -rf build-win/packages
 zip=$(ls build-win/packages/brelwick-*-win64.zip)
 unzip -Z1 "$zip" |
   expect_entries /bin/Brelwick.exe /README.md /brelwick.txt /LICENSE.txt \
-    /docs/images/windows-explorer-run.png
+    /docs/images/windows-explorer-run.png /docs/troubleshooting.md /docs/speed.md
 unzip -q "$zip" -d "$scratch/win"
+# Every link between the pages that the zip carries finds its file there.
+for page in "$scratch"/win/*/README.md "$scratch"/win/*/docs/*.md; do
+  for target in $(grep -o '](\([^)#]*\)' "$page" | sed 's/^](//' | grep -v '^https\?:'); do
+    [ -e "$(dirname "$page")/$target" ] ||
+      fail "the zip's $(basename "$page") links to $target, which the zip lacks"
+  done
+done
 [ "$(head -c 2 "$scratch"/win/*/bin/Brelwick.exe)" = MZ ] || fail "Brelwick.exe is no Windows program"
 grep -q 'Latency Timer' "$scratch"/win/*/brelwick.txt || fail "brelwick.txt is not the manual page"
 cmp -s LICENSE "$scratch"/win/*/LICENSE.txt || fail "LICENSE.txt is not LICENSE"
-echo "$zip: Brelwick.exe, README.md, brelwick.txt and LICENSE.txt checked"
+echo "$zip: Brelwick.exe, README.md and the pages it links to, brelwick.txt and LICENSE.txt checked"
