@@ -39,6 +39,25 @@ std::string Zeros(size_t count) {
     return HexFileOf(std::vector<uint8_t>(count, 0));
 }
 
+// A download of varied bytes cut where the browser had written so far: at the end of line `lines`,
+// before the end-of-file record.
+std::string CutShort(size_t lines) {
+    std::vector<uint8_t> image(40000);
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<uint8_t>((i * 7919u) >> 3 ^ i);
+    }
+    const std::string text = HexFileOf(image);
+    size_t at = 0;
+    for (size_t i = 0; i < lines; ++i) {
+        at = text.find('\n', at) + 1;
+    }
+    return text.substr(0, at);
+}
+
+const std::string NO_END =
+    "CRITICAL - NO END OF FILE RECORD: the file may be cut short (a download not finished?)\n"
+    "If the file is known to be whole, add the end-of-file record :00000001FF as its last line.\n";
+
 class CheckOnly : public testing::TestWithParam<CheckCase> {};
 
 TEST_P(CheckOnly, ChecksTheFileAndOpensNoPort) {
@@ -90,6 +109,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-n"},
                   STATUS_FILE_REFUSED,
                   "CRITICAL - TEXT AFTER END OF FILE on LINE 3\n" + Blocks(0) + CHECK_FAILED},
+        CheckCase{"CutShortDownload",
+                  CutShort(300),
+                  {"-n"},
+                  STATUS_FILE_REFUSED,
+                  NO_END + Blocks(2) + CHECK_FAILED},
         CheckCase{"RefusedFile",
                   Rec(0, 0, {1}, 1) + END_RECORD,
                   {"-n"},
@@ -115,7 +139,7 @@ TEST(CheckOnlyUsage, NeedsAFile) {
 
 struct RefusalCase {
     const char* Title;
-    std::vector<std::string> Args; // {file} stands for a refused file
+    std::vector<std::string> Args; // {file} and {cut} stand for refused files
     std::string Said;
 };
 PRINTS_AS_TITLE(RefusalCase)
@@ -125,10 +149,11 @@ class RefusedBeforeTheUnitHearsAnything : public testing::TestWithParam<RefusalC
 TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort) {
     TempDir dir;
     const std::string bad = dir.Write("bad.hex", Rec(0, 0, {1, 2, 3}, 2) + END_RECORD);
+    const std::string cut = dir.Write("cut.hex", CutShort(1000));
     Pty pty;
     std::vector<std::string> args = {"-q", "-c", pty.SlavePath};
     for (std::string arg : GetParam().Args) {
-        args.push_back(arg == "{file}" ? bad : arg);
+        args.push_back(arg == "{file}" ? bad : arg == "{cut}" ? cut : arg);
     }
     std::string said = GetParam().Said;
     if (said.find("{file}") != std::string::npos) {
@@ -153,7 +178,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusalCase{"Checksum",
                                 {"-f", "{file}"},
                                 "CRITICAL - CHECKSUM FAILURE on LINE 1\nHEX file contains 0 "
-                                "blocks to transfer\n"}),
+                                "blocks to transfer\n"},
+                    RefusalCase{"CutShort",
+                                {"-f", "{cut}"},
+                                NO_END + "HEX file contains 7 blocks to transfer\n"}),
     TitleOf<RefusalCase>);
 
 } // namespace
