@@ -335,14 +335,23 @@ std::vector<FaultCase> FaultCases() {
          {"CRITICAL"},
          0,
          TimedOut(1)},
+        // The echo of byte 99 still held is no answer to byte 100: nothing came to compare.
         {"MissingEchoStillHeldDiffers",
          {"--miss-echo", "0:100"},
-         With(TWO_BLOCKS, 100, 0xA5),
-         STATUS_TRANSFER_ENDED,
-         {"BYTE # 100 Count = 0  FAILED 0\nCRITICAL  Byte 100 (a5 != " + Hex2(TWO_BLOCKS[99]) +
-          ") mismatch\n"},
-         {"Transfer Complete.", "Data Complete"},
-         SentThrough(0, 100),
+         With(TWO_BLOCKS, 100, static_cast<uint8_t>(TWO_BLOCKS[99] ^ 0xFF)),
+         STATUS_UNIT_UNANSWERED,
+         {"BYTE # 100 Count = 0  FAILED 0\n Data Complete", COMPLETE + MAY_NOT_BE_FLASHED},
+         {"CRITICAL", "mismatch"},
+         0,
+         TimedOut(1)},
+        {"MissingEchoInRandomData",
+         {"--miss-echo", "1:100"},
+         RandomImage(5000, 11),
+         STATUS_UNIT_UNANSWERED,
+         {"Block # 0 loaded...\n02 01 08 00 \nBYTE # 100 Count = 0  FAILED 0\n Data Complete",
+          "Block # 2 loaded...\n" + COMPLETE + MAY_NOT_BE_FLASHED},
+         {"CRITICAL", "mismatch"},
+         0,
          TimedOut(1)},
         {"WrongEcho",
          {"--wrong-echo", "2:5"},
@@ -353,6 +362,14 @@ std::vector<FaultCase> FaultCases() {
           " != " + Hex2(static_cast<uint8_t>(RandomImage(5000, 9)[4101] ^ 0x5A)) + ") mismatch\n"},
          {"Transfer Complete."},
          SentThrough(2, 5),
+         0},
+        {"WrongEchoInARunOfZeros",
+         {"--wrong-echo", "0:1000"},
+         Zeroed(TWO_BLOCKS, 900, 1100),
+         STATUS_TRANSFER_ENDED,
+         {"STARTED\n02 00 08 00 \nCRITICAL  Byte 1000 (00 != 5a) mismatch\n" + NOT_FLASHED},
+         {"Transfer Complete.", "BYTE #"},
+         SentThrough(0, 1000),
          0},
         // The acknowledgement fills the short echo, and the flash reply is taken for it.
         {"ShortTrailerEcho",
@@ -437,6 +454,14 @@ std::vector<FaultCase> FaultCases() {
          {"BYTE #", "Send Result"},
          SentThrough(0, 1000),
          0},
+        {"HangUpInsideRandomData",
+         {"--hangup-block", "0:1000"},
+         TWO_BLOCKS,
+         STATUS_TRANSFER_ENDED,
+         {"STARTED\n02 00 08 00 \n" + LINE_LOST + NOT_FLASHED},
+         {"BYTE #", "Send Result", "mismatch"},
+         SentThrough(0, 1000),
+         0},
         {"HangUpAtTheTrailer",
          {"--hangup-trailer", "1"},
          With(TWO_BLOCKS, 2048, 0x00),
@@ -446,8 +471,8 @@ std::vector<FaultCase> FaultCases() {
          // up to the first trailer byte of block 1
          6 + (4 + 2048 + 3) + 4 + 1 + 1,
          0},
-        // A unit that dies in a run of zeros: the first missing echo is compared with the zero
-        // still held, the second ends the transfer.
+        // A unit that dies in a run of zeros, where the zero still held would match every byte
+        // sent: the first missing echo is reported, the second ends the transfer.
         {"SilentInsideARunOfZeros",
          {"--silent-from", "0:1000"},
          Zeroed(TWO_BLOCKS, 900, 1100),
@@ -458,11 +483,36 @@ std::vector<FaultCase> FaultCases() {
          {"mismatch", "Data Complete"},
          SentThrough(0, 1001),
          2 * TimedOut(1)},
+        // A unit that dies among varied bytes, as its battery runs out: the byte still held
+        // from before differs from the one sent, and is no echo of it.
+        {"SilentInsideRandomData",
+         {"--silent-from", "1:100"},
+         RandomImage(5000, 12),
+         STATUS_TRANSFER_ENDED,
+         {"Block # 0 loaded...\n02 01 08 00 \nBYTE # 100 Count = 0  FAILED 0\n"
+          "BYTE # 101 Count = 0  FAILED 0\n"
+          "CRITICAL - THE UNIT STOPPED ANSWERING AT BYTE 101 OF BLOCK 1\n" +
+          NOT_FLASHED},
+         {"mismatch", "Block # 1 loaded"},
+         SentThrough(1, 101),
+         2 * TimedOut(1)},
         // Dead from the last byte of a block: its trailer, replies and the next header go
         // unanswered, and the next data byte is the second echo in a row that is missing.
         {"SilentAcrossTheEndOfABlock",
          {"--silent-from", "0:2047"},
          Zeroed(TWO_BLOCKS, 2040, 2049),
+         STATUS_TRANSFER_ENDED,
+         {"BYTE # 2047 Count = 0  FAILED 0\n Data Complete",
+          "TRAILER FAILED 0\nPausing for unit to write FLASH block\nTIMEOUT Waiting for reply\n"
+          "Block # 0 loaded...\nHEADER FAILED 0\n\nBYTE # 0 Count = 0  FAILED 0\n"
+          "CRITICAL - THE UNIT STOPPED ANSWERING AT BYTE 0 OF BLOCK 1\n" +
+              NOT_FLASHED},
+         {"mismatch", "CKSUM ACKED"},
+         SentThrough(1, 0),
+         TimedOut(1) + TimedOut(3) + 2 * TimedOut(1) + TimedOut(4) + TimedOut(1)},
+        {"SilentAcrossTheEndOfABlockInRandomData",
+         {"--silent-from", "0:2047"},
+         TWO_BLOCKS,
          STATUS_TRANSFER_ENDED,
          {"BYTE # 2047 Count = 0  FAILED 0\n Data Complete",
           "TRAILER FAILED 0\nPausing for unit to write FLASH block\nTIMEOUT Waiting for reply\n"

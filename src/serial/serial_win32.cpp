@@ -15,6 +15,9 @@ struct SerialPort {
     HANDLE Claim;          // held while the port is open; see ClaimPort
     SerialTimeouts Unit;   // the unit's read time-outs, kept by SerialRead over its slices
     COMMTIMEOUTS Driver{}; // what the driver has now; see ReadSlice
+    DCB OwnState{};        // the line as the port had it before the open, given back at close
+    COMMTIMEOUTS OwnTimeouts{};
+    bool WriteFailed = false; // the line took no more bytes: nothing is waited for at close
 };
 
 namespace {
@@ -37,11 +40,6 @@ DWORD LastError = 0;
 int Fail(DWORD code) {
     LastError = code;
     return 1;
-}
-
-// A time-out is a ReadFile that succeeds with fewer bytes; only a failed call leaves a code.
-void Record(BOOL ok) {
-    LastError = ok ? 0 : GetLastError();
 }
 
 void ApplyLineSettings(HANDLE handle, DCB* dcb) {
@@ -67,15 +65,29 @@ void ApplyLineSettings(HANDLE handle, DCB* dcb) {
 }
 
 // The driver keeps the interval between bytes; a read's whole time, which may be ten seconds,
-// is cut into slices (ReadSlice). Write time-outs stay as the port had them.
-COMMTIMEOUTS ApplyReadTimeouts(HANDLE handle) {
-    COMMTIMEOUTS timeouts{};
-    GetCommTimeouts(handle, &timeouts);
+// is cut into slices (ReadSlice). A write is cut the same way, so that a line that takes no byte
+// (hardware flow control held off, a driver that stalls) cannot hold a WriteFile for ever and an
+// interrupt is still seen; SerialWrite gives up when no byte went for a read's time-out. False,
+// with the driver's code, when the port refuses them: every wait of the update depends on them.
+bool ApplyTimeouts(HANDLE handle, const COMMTIMEOUTS& own, COMMTIMEOUTS* applied) {
+    COMMTIMEOUTS timeouts = own;
     timeouts.ReadIntervalTimeout = SerialReadTimeouts().IntervalMs;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = READ_SLICE_MS;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = READ_SLICE_MS;
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        return false;
+    }
+    *applied = timeouts;
+    return true;
+}
+
+// The line's settings and time-outs as they were before the open. On a line that is gone the
+// calls fail, and there is nothing left to give back.
+void GiveBack(HANDLE handle, DCB state, COMMTIMEOUTS timeouts) {
     SetCommTimeouts(handle, &timeouts);
-    return timeouts;
+    SetCommState(handle, &state);
 }
 
 // The next ReadFile waits at most `ms` in all. Only a slice shorter than the usual one, at the end
@@ -449,16 +461,51 @@ int SerialOpen(const std::string& devicePath, SerialPort** port) {
         CloseHandle(claim);
         return static_cast<int>(code != 0 ? code : ERROR_INVALID_FUNCTION);
     }
+    COMMTIMEOUTS ownTimeouts{};
+    GetCommTimeouts(handle, &ownTimeouts);
+    const DCB ownState = dcb;
     ApplyLineSettings(handle, &dcb);
-    *port = new SerialPort{handle, claim, SerialReadTimeouts(), ApplyReadTimeouts(handle)};
+    COMMTIMEOUTS applied{};
+    if (!ApplyTimeouts(handle, ownTimeouts, &applied)) {
+        const DWORD code = GetLastError();
+        GiveBack(handle, ownState, ownTimeouts);
+        CloseHandle(handle);
+        CloseHandle(claim);
+        return static_cast<int>(code != 0 ? code : ERROR_INVALID_FUNCTION);
+    }
+    *port = new SerialPort{handle, claim, SerialReadTimeouts(), applied, ownState, ownTimeouts};
     return 0;
 }
 
+// A WriteFile may take fewer bytes than asked, when its time-out (one slice) runs out first: the
+// rest goes in the next. No byte taken for as long as a read of them may wait is a line that is
+// gone, and it ends the update as one.
 int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count) {
-    DWORD written = 0;
-    const BOOL ok = WriteFile(port->Handle, bytes, static_cast<DWORD>(count), &written, nullptr);
-    Record(ok);
-    return ok ? 0 : 1;
+    const SerialTimeouts& unit = port->Unit;
+    const Milliseconds patience(unit.ConstantMs + static_cast<uint64_t>(unit.PerByteMs) * count);
+    Clock::time_point stalled = Clock::now() + patience;
+    size_t sent = 0;
+    while (sent < count) {
+        if (Interrupted()) {
+            return Fail(ERROR_OPERATION_ABORTED);
+        }
+        DWORD written = 0;
+        if (!WriteFile(port->Handle, bytes + sent, static_cast<DWORD>(count - sent), &written,
+                       nullptr)) {
+            port->WriteFailed = true;
+            return Fail(GetLastError());
+        }
+        sent += written;
+        const Clock::time_point now = Clock::now();
+        if (written > 0) {
+            stalled = now + patience;
+        } else if (now >= stalled) {
+            port->WriteFailed = true;
+            return Fail(ERROR_TIMEOUT);
+        }
+    }
+    LastError = 0;
+    return 0;
 }
 
 // The unit's time-outs over slices of at most READ_SLICE_MS: the whole read ends ConstantMs +
@@ -515,6 +562,12 @@ int SerialDiscardInput(SerialPort* port) {
 }
 
 void SerialClose(SerialPort* port) {
+    // The last bytes written leave with the settings they were written under; a line that
+    // stopped taking bytes would hold that wait for ever.
+    if (!port->WriteFailed) {
+        FlushFileBuffers(port->Handle);
+    }
+    GiveBack(port->Handle, port->OwnState, port->OwnTimeouts);
     CloseHandle(port->Handle);
     CloseHandle(port->Claim);
     delete port;
@@ -532,6 +585,8 @@ bool SerialLineGone(int code) {
     case ERROR_GEN_FAILURE:
     case ERROR_ACCESS_DENIED:
     case ERROR_OPERATION_ABORTED:
+    // What SerialWrite says of a line that took no byte for a read's time-out.
+    case ERROR_TIMEOUT:
         return true;
     default:
         return false;

@@ -36,7 +36,7 @@ bool GoesOn() {
 
 // Every read and write passes its outcome here: a call that failed because the device is gone
 // ends the transfer at once. Without this a pulled adapter fails every write and read that
-// follows, and each failure would be reported, and a missing echo compared, image byte by byte.
+// follows, and each failure would be reported, image byte by byte.
 // A call that an interrupt ended is no lost line, whatever code it left (on Windows the same as
 // an adapter's that was pulled out).
 void LookForLostLine(int failed) {
@@ -156,11 +156,11 @@ BlockOutcome SendHeader(uint8_t number, uint16_t length) {
     return BlockOutcome::ANSWERED;
 }
 
-// Lock-step: each byte waits for its echo before the next goes. A single missing echo is reported
-// and the byte still held from before is compared; only an echo that differs ends the transfer.
-// Two in a row mean the unit is gone: in a run of equal bytes, which the gaps of an image are, the
-// byte still held would match every time, and the transfer would crawl on one read time-out a
-// byte to a made-up end.
+// Lock-step: each byte waits for its echo before the next goes. An echo that came and differs
+// ends the transfer. A missing echo is reported and never compared: whatever ReceiveArea still
+// holds is the echo of an earlier byte, not the unit's answer to this one. A single one lets the
+// transfer go on, since the unit may have heard the byte and lost only its answer; two in a row
+// mean the unit is gone.
 BlockOutcome SendData(uint8_t number, const uint8_t* data, uint16_t length) {
     BlockOutcome outcome = BlockOutcome::ANSWERED;
     for (int i = 0; i < length; ++i) {
@@ -188,6 +188,7 @@ BlockOutcome SendData(uint8_t number, const uint8_t* data, uint16_t length) {
                 Halted = Halt::UNIT_STOPPED;
                 return BlockOutcome::ENDED;
             }
+            continue;
         }
         if (ReceiveArea[0] != data[i]) {
             ConsolePrintf("CRITICAL  Byte %d (%02x != %02x) mismatch\n", i, data[i],
