@@ -129,8 +129,9 @@ for ((i = 0; i < 100 && ${#pty[@]} < 5; i++)); do
 done
 [ ${#pty[@]} -eq 5 ] || { cat "$work/qemu.err" >&2; echo "FAILED: QEMU made no ptys" >&2; exit 1; }
 
-# The units, one a line, each with the behaviour its checks need. QEMU looks for a program on a
-# pty's far side once a second, and attaches a USB adapter only while one is there.
+# The units, one a line, each with the behaviour its checks need, all there before the guest
+# starts: QEMU looks for a program on a pty's far side once a second, and until it has seen one
+# it drops what the guest sends.
 start_sim() {
   local tag=$1
   shift

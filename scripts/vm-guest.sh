@@ -70,9 +70,9 @@ cd /work
 
 run list brelwick -l
 
-# A flash through ftdi_sio. Its unit ends once the image is in, and QEMU then takes the adapter
-# off the bus.
+# A flash through ftdi_sio; then that adapter is pulled out, leaving two.
 run flash-usb brelwick -q -c usb:$SERIAL_A -f fw.hex
+ask UNPLUG a
 for wait in $(seq 100); do
   [ -z "$(adapter_tty "$SERIAL_A")" ] && break
   sleep 0.1
