@@ -183,6 +183,12 @@ done
 for encoded in "$work"/out/*.b64; do
   [ -e "$encoded" ] && base64 -d "$encoded" >"${encoded%.b64}"
 done
+# The guest powers itself off once done; one that hangs is stopped.
+for ((i = 0; i < 100; i++)); do
+  kill -0 "$qemu" 2>/dev/null || break
+  sleep 0.1
+done
+kill "$qemu" 2>/dev/null || true
 wait "$qemu" 2>/dev/null || true
 # The units that finished have ended; the others wait for more, as a unit would.
 for tag in "${!sim[@]}"; do
