@@ -4,7 +4,8 @@
 # First it runs README's "Try it" command, as README gives it, so that a README whose first
 # command stops working fails here.
 # With MinGW-w64 and Wine present, Brelwick.exe is cross-built too and its tests run under Wine;
-# without them, those tests are skipped and the reason is printed.
+# without them, those tests are skipped and the reason is printed. The same goes for the guest
+# stage (scripts/test-vm.sh) without QEMU.
 # No command here names a build tool, as none in README does: a build folder keeps the one it was
 # first made with (CMake's default, or CMAKE_GENERATOR), whichever command made it.
 #   FUZZ_SECONDS   how long each fuzz target runs (default 60)
@@ -112,6 +113,12 @@ bench_smoke() {
   build/bench/brelwick_bench --bytes 5000 --block-bytes 64 --latency-bytes 64 > /dev/null
 }
 
+# brelwick in a QEMU guest, through the kernel's own USB serial and 8250 drivers; skipped, with
+# the reason, where QEMU, a static busybox, cpio or the kernel package is missing.
+guest() {
+  scripts/test-vm.sh
+}
+
 packages() {
   echo "== packages"
   scripts/check-packages.sh
@@ -149,6 +156,7 @@ format_check
 try_it
 windows
 native
+guest
 bench_smoke
 packages
 if [ "${BRELWICK_QUICK:-}" = 1 ]; then

@@ -2,10 +2,15 @@
 // the port are wrong.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "posix_support.h"
@@ -317,7 +322,11 @@ INSTANTIATE_TEST_SUITE_P(
                     SimOptionCase{
                         "OutKeptWhenRxRefused",
                         {"--out", "{dir}notes.txt", "--rx", "{dir}none/rx.bin", "--", "true"},
-                        "cannot write {dir}none/rx.bin: No such file or directory"}),
+                        "cannot write {dir}none/rx.bin: No such file or directory"},
+                    SimOptionCase{"LineWithCommand",
+                                  {"--line", "/dev/null", "--", "true"},
+                                  "--line runs no command: start the updater at the line's other "
+                                  "end"}),
     TitleOf<SimOptionCase>);
 
 struct ReportCase {
@@ -326,10 +335,71 @@ struct ReportCase {
     int Status;
     std::vector<std::string> Lines; // unit-sim's lines on standard error
     long FlashBytes = -1;           // what the flash file holds, when one is written
+    bool OnLine = false;            // with --line on one of two joined ttys, brelwick on the other
 };
 PRINTS_AS_TITLE(ReportCase)
 
 class SimReport : public testing::TestWithParam<ReportCase> {};
+
+// Two pseudo-terminals joined master to master, as two USB adapters and a null-modem cable join
+// two ports: what is written to one slave is read from the other.
+class JoinedLine {
+  public:
+    JoinedLine() : m_Relay([this] { Relay(); }) {}
+    ~JoinedLine() {
+        m_Stop = true;
+        m_Relay.join();
+    }
+    Pty A;
+    Pty B;
+
+  private:
+    void Relay() {
+        pollfd fds[2] = {{A.Master, POLLIN, 0}, {B.Master, POLLIN, 0}};
+        char bytes[4096];
+        while (!m_Stop) {
+            if (poll(fds, 2, 20) <= 0) {
+                continue;
+            }
+            for (int from = 0; from < 2; ++from) {
+                if (fds[from].revents & POLLIN) {
+                    const ssize_t got = read(fds[from].fd, bytes, sizeof(bytes));
+                    for (ssize_t sent = 0, n = 0; got > 0 && sent < got; sent += n) {
+                        n = write(fds[1 - from].fd, bytes + sent, static_cast<size_t>(got - sent));
+                        if (n < 0) {
+                            break;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Relay;
+};
+
+// unit-sim plays the unit on B with --line; brelwick flashes through A. A run that ends early
+// leaves the unit waiting, as a real one would, until it is stopped. Returns brelwick's status;
+// unit-sim's run goes to `sim`.
+int RunOnJoinedLine(const std::vector<std::string>& options, const std::string& firmware,
+                    ProcessResult* sim) {
+    JoinedLine line;
+    std::vector<std::string> argv = {UNIT_SIM_EXE};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--line", line.B.SlavePath});
+    Child unit(argv);
+    EXPECT_TRUE(
+        unit.WaitForOutput("unit-sim: line " + line.B.SlavePath + "\n", std::chrono::seconds(10)))
+        << unit.Out();
+    const ProcessResult run =
+        RunProcess({BRELWICK_EXE, "-q", "-c", line.A.SlavePath, "-f", firmware});
+    if (run.Status != 0) {
+        kill(unit.Pid(), SIGTERM);
+    }
+    *sim = unit.Finish(std::chrono::seconds(10));
+    EXPECT_EQ(sim->Status, run.Status == 0 ? 0 : 8) << sim->Err;
+    return run.Status;
+}
 
 // After a rehearsal unit-sim says one line, so that the updater's own last lines stay in sight.
 TEST_P(SimReport, IsOneLineUnlessVerbose) {
@@ -339,13 +409,20 @@ TEST_P(SimReport, IsOneLineUnlessVerbose) {
         const size_t at = text.find("{flash}");
         return at == std::string::npos ? text : text.replace(at, 7, dir.Path("flash.bin"));
     };
-    std::vector<std::string> argv = {UNIT_SIM_EXE};
+    std::vector<std::string> options;
     for (const std::string& option : GetParam().Options) {
-        argv.push_back(Named(option));
+        options.push_back(Named(option));
     }
-    argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
-    const ProcessResult run = RunProcess(argv);
-    EXPECT_EQ(run.Status, GetParam().Status) << run.Err;
+    ProcessResult run;
+    if (GetParam().OnLine) {
+        EXPECT_EQ(RunOnJoinedLine(options, path, &run), GetParam().Status);
+    } else {
+        std::vector<std::string> argv = {UNIT_SIM_EXE};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.insert(argv.end(), {"--", BRELWICK_EXE, "-q", "-c", "{port}", "-f", path});
+        run = RunProcess(argv);
+        EXPECT_EQ(run.Status, GetParam().Status) << run.Err;
+    }
     std::vector<std::string> said;
     std::istringstream err(run.Err);
     for (std::string line; std::getline(err, line);) {
@@ -391,7 +468,20 @@ INSTANTIATE_TEST_SUITE_P(
                    3,
                    {"received 0 blocks, the transfer did not reach its end marker; flash written "
                     "to {flash}"},
-                   0}),
+                   0},
+        ReportCase{"OnASerialLine",
+                   {"--out", "{flash}"},
+                   0,
+                   {std::string(HELD) + "flash written to {flash}"},
+                   -1,
+                   true},
+        ReportCase{"OnASerialLineCutShort",
+                   {"--wrong-echo", "0:1"},
+                   3,
+                   {"received 0 blocks, the transfer did not reach its end marker; flash not "
+                    "written (no --out)"},
+                   -1,
+                   true}),
     TitleOf<ReportCase>);
 
 struct OpenFailure {

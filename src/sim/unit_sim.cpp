@@ -37,6 +37,10 @@ const char* const USAGE_TEXT =
     "  --baud RATE         pace the line as RATE baud, 10 bits a byte, both ways\n"
     "  --latency MS        answer as through a USB adapter with an MS ms latency timer\n"
     "  --link PATH         make PATH a symbolic link to the port while running\n"
+    "  --line PATH         play the unit on the serial line PATH (a tty, opened raw at 19200\n"
+    "                      8N1) instead of a pseudo-terminal: two USB adapters joined by a\n"
+    "                      null-modem cable, a virtual machine's serial port; runs no command,\n"
+    "                      prints 'unit-sim: line PATH' and serves one update\n"
     "  --verbose           report every block, not only the closing line\n"
     "  --tty-defaults      leave the line in the tty's default settings (echo, XON/XOFF, CR\n"
     "                      to LF, ...) as a port just plugged in has them, not raw\n"
@@ -69,6 +73,7 @@ struct Options {
     std::string Out;
     std::string Rx;
     std::string Link;
+    std::string SerialLine;
     unsigned Baud = 0;
     bool Verbose = false;
     unsigned LatencyMs = 0;
@@ -145,6 +150,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 options->Rx = value;
             } else if (name == "--link") {
                 options->Link = value;
+            } else if (name == "--line") {
+                options->SerialLine = value;
             } else if (name == "--greeting") {
                 f.Greeting = value;
             } else if (name == "--baud" && (ok = ParseInt(value, &number) && number > 0)) {
@@ -181,6 +188,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
     return 0;
 }
 
+// An update on a serial line is started from the other end of the cable, not by unit-sim.
+int CheckLineOptions(const Options& options) {
+    if (!options.SerialLine.empty() && !options.Command.empty()) {
+        return Usage("--line runs no command: start the updater at the line's other end");
+    }
+    return 0;
+}
+
 // ---- Time ----
 
 int64_t NowNs() {
@@ -203,6 +218,8 @@ struct Line {
     int64_t LatencyNs = 0;                           // the adapter's latency timer; 0: none
     int64_t LastTick = 0;                            // when the adapter last sent
     std::deque<std::pair<int64_t, uint8_t>> Pending; // answers and when they are due
+    bool Serial = false;                             // an existing serial line, not a pty
+    termios Saved{};                                 // the serial line's settings before
 };
 
 bool OpenLine(Line* line, bool ttyDefaults) {
@@ -232,6 +249,41 @@ bool OpenLine(Line* line, bool ttyDefaults) {
     cfmakeraw(&raw);
     tcsetattr(line->Slave, TCSANOW, &raw);
     return true;
+}
+
+// A serial line that exists already: raw, 19200 baud, 8 data bits, no parity, one stop bit, no
+// flow control, modem lines ignored (a null-modem cable seldom carries them), and taken
+// exclusively so that no other program reads the updater's bytes. Old bytes on it are dropped.
+bool OpenSerialLine(Line* line, const std::string& path) {
+    line->Master = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line->Master < 0 || tcgetattr(line->Master, &line->Saved) != 0) {
+        return false;
+    }
+    line->Path = path;
+    line->Serial = true;
+    termios raw = line->Saved;
+    cfmakeraw(&raw);
+    raw.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS | HUPCL);
+    raw.c_cflag |= CLOCAL | CREAD | CS8;
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (cfsetispeed(&raw, B19200) != 0 || cfsetospeed(&raw, B19200) != 0 ||
+        tcsetattr(line->Master, TCSANOW, &raw) != 0) {
+        return false;
+    }
+    ioctl(line->Master, TIOCEXCL);
+    tcflush(line->Master, TCIOFLUSH);
+    return true;
+}
+
+// The serial line goes back as it was, once what was sent has left.
+void GiveBackSerialLine(Line* line) {
+    if (line->Serial && line->Master >= 0) {
+        tcsetattr(line->Master, TCSADRAIN, &line->Saved);
+        close(line->Master);
+        line->Master = -1;
+    }
 }
 
 void HangUp(Line* line) {
@@ -304,6 +356,11 @@ void LetAnswersArrive(Line* line) {
         }
         SendDue(line);
         PauseNs(1000000);
+    }
+    // A serial line has no far side to look at: what has left the wire has arrived.
+    if (line->Serial) {
+        tcdrain(line->Master);
+        return;
     }
     const int64_t settle = NowNs() + 50000000;
     for (int unread = 1; NowNs() < limit; PauseNs(1000000)) {
@@ -573,13 +630,22 @@ int main(int argc, char** argv) {
     if (parsed != 0) {
         return parsed < 0 ? 0 : parsed;
     }
+    if (const int refused = CheckLineOptions(options)) {
+        return refused;
+    }
 #ifdef __linux__
     // Paced answers are due to the microsecond; the default 50 us of timer slack would show.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
     InstallSignals();
     Line line;
-    if (!OpenLine(&line, options.TtyDefaults)) {
+    if (!options.SerialLine.empty()) {
+        if (!OpenSerialLine(&line, options.SerialLine)) {
+            std::fprintf(stderr, "unit-sim: cannot open the line %s: %s\n",
+                         options.SerialLine.c_str(), std::strerror(errno));
+            return 1;
+        }
+    } else if (!OpenLine(&line, options.TtyDefaults)) {
         std::fprintf(stderr, "unit-sim: cannot make a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
     }
@@ -601,7 +667,10 @@ int main(int argc, char** argv) {
         }
     }
     pid_t child = -1;
-    if (options.Command.empty()) {
+    if (line.Serial) {
+        std::printf("unit-sim: line %s\n", line.Path.c_str());
+        std::fflush(stdout);
+    } else if (options.Command.empty()) {
         std::printf("unit-sim: port %s\n", line.Path.c_str());
         std::fflush(stdout);
     } else {
@@ -611,6 +680,7 @@ int main(int argc, char** argv) {
     CSimUnit unit(options.Faults);
     std::vector<uint8_t> rx;
     const int commandStatus = Serve(&line, &unit, child, &rx);
+    GiveBackSerialLine(&line);
 
     // Only while it is still the link this run made: the operator may have put something there.
     if (!options.Link.empty() && IsOwnLink(options.Link)) {
