@@ -2,7 +2,9 @@
 // anything, and -n checks a file without touching a port.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/status.h"
@@ -29,9 +31,9 @@ const std::string NO_DATA =
 struct CheckCase {
     const char* Title;
     std::string Text;
-    std::vector<std::string> Args; // besides -f
+    std::vector<std::string> Args; // besides -f; {file-sha} and {IMAGE-SHA} stand for fingerprints
     int Status;
-    std::string Said; // after the "Loaded" line
+    std::string Said; // after the "Loaded" line; a good file's fingerprints follow it
 };
 PRINTS_AS_TITLE(CheckCase)
 
@@ -45,11 +47,39 @@ TEST_P(CheckOnly, ChecksTheFileAndOpensNoPort) {
     const CheckCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.Write("fw.hex", c.Text);
-    std::vector<std::string> args = c.Args;
+    // Taken by tools of their own from the file and the bytes it holds.
+    const std::string fileSha = Sha256Sum(path);
+    const std::string imageSha = c.Said.find("Image length") != std::string::npos ||
+                                         c.Said.find("NOT THE EXPECTED") != std::string::npos
+                                     ? ImageSha256Sum(path)
+                                     : "";
+    const auto fill = [&](std::string text) {
+        std::string upper = imageSha;
+        for (char& ch : upper) {
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        }
+        for (const auto& [mark, value] :
+             {std::pair<std::string, std::string>{"{file-sha}", fileSha},
+              {"{image-sha}", imageSha},
+              {"{IMAGE-SHA}", upper}}) {
+            for (size_t at; (at = text.find(mark)) != std::string::npos;) {
+                text.replace(at, mark.size(), value);
+            }
+        }
+        return text;
+    };
+    std::vector<std::string> args;
+    for (const std::string& arg : c.Args) {
+        args.push_back(fill(arg));
+    }
     args.insert(args.end(), {"-f", path});
     const UpdateRun run = RunUpdateWith(args);
     EXPECT_EQ(run.Status, c.Status);
-    EXPECT_EQ(run.Console, LoadLines(path, c.Text.size()) + c.Said);
+    std::string said = LoadLines(path, c.Text.size()) + fill(c.Said);
+    if (c.Status == STATUS_FLASHED) {
+        said += "File SHA-256 " + fileSha + "\nImage SHA-256 " + imageSha + "\n";
+    }
+    EXPECT_EQ(run.Console, said);
     EXPECT_EQ(PortHandle, INVALID_PORT);
 }
 
@@ -95,6 +125,37 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-n"},
                   STATUS_FILE_REFUSED,
                   "CRITICAL - CHECKSUM FAILURE on LINE 1\n" + Blocks(0) + CHECK_FAILED},
+        // The demonstration firmware, whose fingerprints the manual shows.
+        CheckCase{"DemoFile",
+                  ReadFile(BRELWICK_SOURCE_DIR "/examples/demo.hex"),
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(19) +
+                      "Image length 40000 bytes\n  filled 0x000000-0x005FFF (24576 bytes)\n"
+                      "  filled 0x007000-0x009C3F (11328 bytes)\n"
+                      "Blocks to send 20: 19 of 2048 bytes and one of 1088\n"},
+        // --expect takes either fingerprint, in either case; any other refuses the file.
+        CheckCase{"ExpectTheFile",
+                  Rec(0, 0x10, {1, 2}) + Rec(0, 0x2000, {3}) + END_RECORD,
+                  {"-n", "--expect", "{file-sha}"},
+                  STATUS_FLASHED,
+                  Blocks(4) + "Image length 8193 bytes\n  filled 0x000010-0x000011 (2 bytes)\n"
+                              "  filled 0x002000-0x002000 (1 bytes)\nBlocks to send 5: 4 of 2048 "
+                              "bytes and one of 1\n"},
+        CheckCase{"ExpectTheImageInUpperCase",
+                  Rec(0, 0, {9, 8, 7}) + END_RECORD,
+                  {"-n", "--expect", "{IMAGE-SHA}"},
+                  STATUS_FLASHED,
+                  Blocks(0) + "Image length 3 bytes\n  filled 0x000000-0x000002 (3 bytes)\n"
+                              "Blocks to send 1, of 3 bytes\n"},
+        CheckCase{"ExpectAnotherFile",
+                  Rec(0, 0, {9, 8, 7}) + END_RECORD,
+                  {"-n", "--expect", std::string(63, '0') + "1"},
+                  STATUS_FILE_REFUSED,
+                  Blocks(0) + "CRITICAL - NOT THE EXPECTED FILE: --expect " + std::string(63, '0') +
+                      "1 is neither its File SHA-256 {file-sha} nor its Image SHA-256 "
+                      "{image-sha}\n" +
+                      CHECK_FAILED},
         // Whatever follows -n, and whatever port is named, nothing is opened.
         CheckCase{"AnyValueMeansCheckOnly",
                   Rec(0, 0, {1, 2, 3}) + END_RECORD,
@@ -105,11 +166,17 @@ INSTANTIATE_TEST_SUITE_P(
     TitleOf<CheckCase>);
 
 TEST(CheckOnlyUsage, NeedsAFile) {
+    const std::string demo = BRELWICK_SOURCE_DIR "/examples/demo.hex";
+    // A fingerprint that is not 64 hexadecimal digits is no fingerprint: the file is not read.
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"-n"}, std::vector<std::string>{"-n", "-f"}}) {
+         {std::vector<std::string>{"-n"}, std::vector<std::string>{"-n", "-f"},
+          std::vector<std::string>{"-n", "-f", demo, "--expect", std::string(63, 'a')},
+          std::vector<std::string>{"-n", "-f", demo, "--expect", std::string(63, 'a') + "g"},
+          std::vector<std::string>{"-n", "-f", demo, "--expect"}}) {
         const UpdateRun run = RunUpdateWith(args);
         EXPECT_EQ(run.Status, STATUS_USAGE);
         EXPECT_EQ(run.Console.rfind("Brelwick.exe\n", 0), 0u) << run.Console;
+        EXPECT_EQ(run.Console.find("Loading"), std::string::npos) << run.Console;
     }
 }
 
