@@ -645,7 +645,11 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
                 pthread_kill(updater, c.Signal);
             });
         }
-        const UpdateRun run = RunUpdateWith({"-q", "-c", unit.Port(), "-f", path});
+        // Every run keeps a record and writes events; standard output stays as it is without.
+        TempDir logDir;
+        const std::string log = logDir.Path("runs.log");
+        const UpdateRun run =
+            RunUpdateWith({"-q", "-c", unit.Port(), "-f", path, "--json", "--log", log});
         const double took = ElapsedMs(start);
         if (interrupter.joinable()) {
             interrupter.join();
@@ -658,6 +662,7 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
         const SimRun sim = unit.Finish();
 
         EXPECT_EQ(run.Status, c.Status);
+        ExpectOnRecord(run, path, log);
         size_t from = 0;
         for (const std::string& said : c.Said) {
             const size_t at = run.Console.find(said, from);

@@ -2,6 +2,7 @@
 // anything, and -n checks a file without touching a port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <utility>
@@ -192,18 +193,29 @@ class RefusedBeforeTheUnitHearsAnything : public testing::TestWithParam<RefusalC
 TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort) {
     TempDir dir;
     const std::string bad = dir.Write("bad.hex", Rec(0, 0, {1, 2, 3}, 2) + END_RECORD);
+    const std::string good = dir.Write("good.hex", Rec(0, 0x20, {5, 6, 7, 8}) + END_RECORD);
     Pty pty;
     std::vector<std::string> args = {"-q", "-c", pty.SlavePath};
     for (std::string arg : GetParam().Args) {
-        args.push_back(arg == "{file}" ? bad : arg);
+        args.push_back(arg == "{file}" ? bad : arg == "{good}" ? good : arg);
     }
     std::string said = GetParam().Said;
-    if (said.find("{file}") != std::string::npos) {
-        said.replace(said.find("{file}"), 6, bad);
+    for (const auto& [mark, value] :
+         {std::pair<std::string, std::string>{"{file}", bad},
+          {"{good-sha}", Sha256Sum(good)},
+          {"{good-image-sha}",
+           said.find("{good-image-sha}") != std::string::npos ? ImageSha256Sum(good) : ""}}) {
+        if (said.find(mark) != std::string::npos) {
+            said.replace(said.find(mark), mark.size(), value);
+        }
     }
+    const std::string log = dir.Path("runs.log");
+    args.insert(args.end(), {"--json", "--log", log});
     const UpdateRun run = RunUpdateWith(args);
     EXPECT_EQ(run.Status, STATUS_FILE_REFUSED);
     EXPECT_NE(run.Console.find(said + "Update Aborted\n"), std::string::npos) << run.Console;
+    const auto file = std::find(args.begin(), args.end(), "-f");
+    ExpectOnRecord(run, *(file + 1), log);
     EXPECT_TRUE(ReadFor(pty.Master, 1, std::chrono::milliseconds(50)).empty())
         << "the unit heard something";
     EXPECT_EQ(PortHandle, INVALID_PORT);
@@ -220,7 +232,15 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusalCase{"Checksum",
                                 {"-f", "{file}"},
                                 "CRITICAL - CHECKSUM FAILURE on LINE 1\nHEX file contains 0 "
-                                "blocks to transfer\n"}),
+                                "blocks to transfer\n"},
+                    // Matched before the port is opened: the unit's line never sees it.
+                    RefusalCase{"NotTheExpectedFile",
+                                {"-f", "{good}", "--expect", std::string(64, 'F')},
+                                "HEX file contains 0 blocks to transfer\nCRITICAL - NOT THE "
+                                "EXPECTED FILE: --expect " +
+                                    std::string(64, 'f') +
+                                    " is neither its File SHA-256 {good-sha} nor its Image "
+                                    "SHA-256 {good-image-sha}\n"}),
     TitleOf<RefusalCase>);
 
 } // namespace
