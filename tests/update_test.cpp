@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -242,5 +246,64 @@ INSTANTIATE_TEST_SUITE_P(
                                     " is neither its File SHA-256 {good-sha} nor its Image "
                                     "SHA-256 {good-image-sha}\n"}),
     TitleOf<RefusalCase>);
+
+// Programs that log to one file at once: each record is one whole line, after what was there.
+// Among them, runs whose port cannot be opened, which end from deep inside, record that too.
+TEST(RunLog, ProgramsAtOnceAppendWholeLines) {
+    TempDir dir;
+    const std::string log = dir.Path("bench.log");
+    const std::string earlier = "{\"schema\":1,\"result\":\"flashed\"}\n";
+    dir.Write("bench.log", earlier);
+    std::mt19937 random(25);
+    std::vector<std::string> files;
+    std::vector<std::unique_ptr<Child>> children;
+    constexpr int RUNS = 12;
+    for (int i = 0; i < RUNS; ++i) {
+        std::vector<uint8_t> image(1000 + random() % 9000);
+        for (uint8_t& b : image) {
+            b = static_cast<uint8_t>(random());
+        }
+        files.push_back(dir.Write("fw" + std::to_string(i) + ".hex", HexFileOf(image)));
+        std::vector<std::string> argv = {BRELWICK_EXE, "-f", files.back(), "--log", log};
+        if (i % 4 == 3) {
+            argv.insert(argv.end(), {"-q", "-c", "ttyNOSUCH9", "--json"});
+        } else {
+            argv.push_back("-n");
+        }
+        children.push_back(std::make_unique<Child>(argv));
+    }
+    for (int i = 0; i < RUNS; ++i) {
+        const ProcessResult run =
+            children[static_cast<size_t>(i)]->Finish(std::chrono::seconds(60));
+        EXPECT_EQ(run.Status, i % 4 == 3 ? STATUS_USAGE : STATUS_FLASHED) << run.Err;
+        if (i % 4 == 3) {
+            const std::string last = run.Err.substr(run.Err.rfind('\n', run.Err.size() - 2) + 1);
+            ASSERT_TRUE(nlohmann::json::accept(last)) << run.Err;
+            const nlohmann::json end = nlohmann::json::parse(last);
+            EXPECT_EQ(end["event"], "end");
+            EXPECT_EQ(end["status"], STATUS_USAGE);
+            EXPECT_EQ(end["result"], "port not opened");
+        }
+    }
+    const std::string logged = ReadFile(log);
+    ASSERT_EQ(logged.rfind(earlier, 0), 0u) << "what was in the log changed";
+    std::istringstream lines(logged.substr(earlier.size()));
+    std::set<std::string> named;
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_TRUE(nlohmann::json::accept(line)) << "mixed or broken: " << line;
+        const nlohmann::json record = nlohmann::json::parse(line);
+        const std::string file = record["file"];
+        named.insert(file);
+        // A port that will not open ends the run before the file is read.
+        const bool checked = record["status"] == STATUS_FLASHED;
+        EXPECT_EQ(record["result"], std::string(checked ? "checked" : "port not opened"));
+        EXPECT_EQ(record["file_sha256"],
+                  checked ? nlohmann::json(Sha256Sum(file)) : nlohmann::json(nullptr));
+    }
+    EXPECT_EQ(count, RUNS);
+    EXPECT_EQ(named, std::set<std::string>(files.begin(), files.end()));
+    EXPECT_EQ(logged.back(), '\n');
+}
 
 } // namespace
