@@ -446,7 +446,8 @@ struct UpdateCase {
     bool TwoBlocks;
     bool Banner;
     std::vector<EnumDevice> Adapters = {};
-    std::string Note = ""; // what standard error begins with
+    std::string Note = "";    // what standard error begins with
+    std::string Adapter = ""; // with --log: the record's adapter, as JSON
 };
 PRINTS_AS_TITLE(UpdateCase)
 
@@ -477,6 +478,16 @@ TEST_P(WholeUpdate, SaysAndSendsExactlyWhatItShould) {
     EXPECT_NE(err.find("Sent " + std::to_string(image.size()) + " bytes in "), std::string::npos)
         << err;
     EXPECT_EQ(err.find("Block #"), std::string::npos) << err;
+    // The record names the adapter as the port listing knows it.
+    if (std::find(c.Args.begin(), c.Args.end(), "--log") != c.Args.end()) {
+        const std::string logged = ReadFile(dir.Path("runs.log"));
+        ASSERT_TRUE(nlohmann::json::accept(logged)) << logged;
+        const nlohmann::json record = nlohmann::json::parse(logged);
+        EXPECT_EQ(record["adapter"], nlohmann::json::parse(c.Adapter)) << logged;
+        EXPECT_EQ(record["result"], "flashed");
+        EXPECT_EQ(record["blocks"], BlockCount(image));
+        EXPECT_EQ(record["bytes_sent"], image.size());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -517,6 +528,14 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    ADAPTERS,
                    "Using COM7 for -c usb:0403:6001: " + FTDI_COM7_TEXT + "\r\n"},
+        UpdateCase{"UsbAdapterOnRecord",
+                   {"-c", "com7", "-f", "fw.hex", "-q", "--log", "runs.log"},
+                   "com7",
+                   true,
+                   false,
+                   ADAPTERS,
+                   "",
+                   R"({"vid":"0403","pid":"6001","serial":"A50285BI"})"},
         UpdateCase{"UsbAdapterByItsName",
                    {"-c", "COM7", "-f", "fw.hex", "-q"},
                    "com7",

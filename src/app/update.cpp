@@ -385,6 +385,22 @@ void NameFirmwareFile(const std::string& file) {
     OnRecord.Facts.File = failed ? file : absolute.lexically_normal().string();
 }
 
+std::string AsciiLowered(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// -c takes a port by its listed name, its device path or its stable name; Windows takes COM names
+// in any case.
+bool NamesThePort(const SerialPortInfo& port) {
+    return AsciiLowered(MakeDevicePath(port.Name)) == AsciiLowered(DevicePath) ||
+           (!port.StableName.empty() && port.StableName == PortName);
+}
+
 // Only a run that keeps a record or sends events asks the system what the port is.
 void NotePortOpened() {
     OnRecord.Facts.Port = PortName;
@@ -392,7 +408,7 @@ void NotePortOpened() {
         return;
     }
     for (const SerialPortInfo& port : PresentSerialPorts()) {
-        if (port.Name == PortName && port.Kind == PortKind::USB_ADAPTER) {
+        if (port.Kind == PortKind::USB_ADAPTER && NamesThePort(port)) {
             OnRecord.Facts.Adapter = RecordAdapter{port.VendorId, port.ProductId, port.Serial};
         }
     }
@@ -532,8 +548,8 @@ int RunSteps() {
         return STATUS_FILE_REFUSED;
     }
     SendStartEvent();
-    NoteFingerprints();
     NoteAdapterLatency();
+    NoteFingerprints();
     if (!IsQuiet()) {
         WaitForOperator();
     }
