@@ -12,6 +12,7 @@
 #include "console_capture.h"
 #include "hex/hex_loader.h"
 #include "hex_text.h"
+#include "record/sha256.h"
 #include "support.h"
 #ifndef _WIN32
 #include "posix_support.h"
@@ -586,5 +587,42 @@ INSTANTIATE_TEST_SUITE_P(
                              "Loading {path}  Size {size} \n"
                              "Refusing {path}: it changed while it was read\n"}),
     TitleOf<FileCase>);
+
+} // namespace
+
+namespace {
+
+// The file's and the image's fingerprints: NIST's SHA-256 examples, padding at every boundary.
+struct Sha256Case {
+    const char* Title;
+    std::string Message;
+    const char* Digest;
+};
+PRINTS_AS_TITLE(Sha256Case)
+
+class Sha256 : public testing::TestWithParam<Sha256Case> {};
+
+TEST_P(Sha256, MatchesTheStandardsExamples) {
+    const Sha256Case& c = GetParam();
+    EXPECT_EQ(Sha256Hex(reinterpret_cast<const uint8_t*>(c.Message.data()), c.Message.size()),
+              c.Digest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nist, Sha256,
+    testing::Values(
+        Sha256Case{"Empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        Sha256Case{"Abc", "abc",
+                   "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits in the first chunk.
+        Sha256Case{"TwoChunks", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+                   "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        Sha256Case{"Long",
+                   "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnop"
+                   "qklmnopqrlmnopqrsmnopqrstnopqrstu",
+                   "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        Sha256Case{"MillionA", std::string(1000000, 'a'),
+                   "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}),
+    TitleOf<Sha256Case>);
 
 } // namespace

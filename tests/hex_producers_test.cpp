@@ -11,6 +11,7 @@
 #include "console_capture.h"
 #include "hex/hex_loader.h"
 #include "posix_support.h"
+#include "record/sha256.h"
 
 namespace {
 
@@ -101,6 +102,10 @@ TEST_P(IndependentProducer, LoadsIntoTheBytesItWasMadeFrom) {
     ASSERT_EQ(ImageLength, expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), FirmwareImage))
         << "the image differs from the bytes the file was made from";
+    // The fingerprints, against sha256sum's of the file and of the bytes it was made from.
+    EXPECT_EQ(HexFileSha256, Sha256Sum(path));
+    const std::string image = dir.Write("image.bin", std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(Sha256Hex(FirmwareImage, ImageLength), Sha256Sum(image));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -297,3 +297,18 @@ void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
         done += static_cast<size_t>(sent);
     }
 }
+
+std::string Sha256Sum(const std::string& path) {
+    const ProcessResult run = RunProcess({"sha256sum", path});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    return run.Out.substr(0, run.Out.find(' '));
+}
+
+std::string ImageSha256Sum(const std::string& hexPath) {
+    const std::string image = hexPath + ".image";
+    const ProcessResult run =
+        RunProcess({"srec_cat", hexPath, "-intel", "-fill", "0x00", "0", "-maximum-address",
+                    hexPath, "-intel", "-o", image, "-binary"});
+    EXPECT_EQ(run.Status, 0) << "srec_cat failed (is it installed?): " << run.Err;
+    return Sha256Sum(image);
+}

@@ -33,6 +33,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
                          std::chrono::milliseconds limit = std::chrono::seconds(120), int user = -1,
                          Terminal terminal = Terminal::NONE);
 
+// The SHA-256 of a file as sha256sum prints it, and of the image srec_cat lays out from an Intel
+// HEX file (from address 0, gaps as 0x00): tools of their own to check the program's fingerprints.
+std::string Sha256Sum(const std::string& path);
+std::string ImageSha256Sum(const std::string& hexPath);
+
 // A program that runs while the test plays its far end; its output is read as it comes, so that a
 // test can see when a line appeared.
 class Child {

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -10,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/update.h"
+#include "console/status.h"
 #include "console_capture.h"
 #include "posix_support.h"
 
@@ -110,4 +114,120 @@ UpdateRun RunUpdateWith(const std::vector<std::string>& args, const std::string&
     }
     std::fclose(in);
     return run;
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::vector<Json> JsonLines(const std::string& text) {
+    std::vector<Json> lines;
+    size_t from = 0;
+    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::string line = text.substr(from, end - from);
+        EXPECT_TRUE(Json::accept(line)) << "not a line of JSON: " << line;
+        if (Json::accept(line)) {
+            lines.push_back(Json::parse(line));
+        }
+    }
+    EXPECT_EQ(from, text.size()) << "a line left unended: " << text.substr(from);
+    return lines;
+}
+
+std::string LastLineOf(const std::string& text) {
+    const std::string whole =
+        !text.empty() && text.back() == '\n' ? text.substr(0, text.size() - 1) : text;
+    return whole.substr(whole.rfind('\n') == std::string::npos ? 0 : whole.rfind('\n') + 1);
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+const std::map<int, std::string> RESULTS = {{STATUS_FLASHED, "flashed"},
+                                            {STATUS_FILE_REFUSED, "file refused"},
+                                            {STATUS_TRANSFER_ENDED, "not flashed"},
+                                            {STATUS_UNIT_UNANSWERED, "may not be flashed"}};
+
+} // namespace
+
+void ExpectOnRecord(const UpdateRun& run, const std::string& hexPath, const std::string& log) {
+    const std::vector<Json> events = JsonLines(run.Notes);
+    ASSERT_FALSE(events.empty()) << run.Notes;
+    const bool refused = run.Status == STATUS_FILE_REFUSED;
+    const std::string fileSha = std::filesystem::is_regular_file(hexPath) ? Sha256Sum(hexPath) : "";
+    // A file refused for another fingerprint has an image; one refused for what it holds has none.
+    const bool hasImage =
+        !refused || run.Console.find("NOT THE EXPECTED FILE") != std::string::npos;
+    const Json imageSha = hasImage ? Json(ImageSha256Sum(hexPath)) : Json(nullptr);
+    bool started = false;
+    uint32_t blocks = 0;
+    Json progress;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const Json& event = events[i];
+        EXPECT_EQ(event["schema"], 1);
+        const std::string name = event["event"];
+        if (name == "start") {
+            EXPECT_FALSE(started) << "a second start";
+            started = true;
+            EXPECT_EQ(event["program"], "brelwick " BRELWICK_VERSION);
+            EXPECT_EQ(event["file_sha256"], fileSha.empty() ? Json(nullptr) : Json(fileSha));
+            EXPECT_EQ(event["image_sha256"], imageSha);
+        } else if (name == "block") {
+            EXPECT_TRUE(started) << "a block before start";
+            EXPECT_EQ(event["block"], blocks++);
+        } else if (name == "progress") {
+            EXPECT_TRUE(started) << "progress before start";
+            if (!progress.is_null()) {
+                EXPECT_GE(event["bytes_sent"], progress["bytes_sent"]);
+                EXPECT_GE(event["seconds"], progress["seconds"]);
+            }
+            EXPECT_LE(event["bytes_sent"], event["image_bytes"]);
+            progress = event;
+        } else if (name == "end") {
+            EXPECT_EQ(i, events.size() - 1) << "end is not the last event";
+        } else {
+            EXPECT_EQ(name, "note");
+            EXPECT_TRUE(event["text"].is_string());
+        }
+    }
+    const Json& end = events.back();
+    ASSERT_EQ(end["event"], "end") << run.Notes;
+    EXPECT_TRUE(started);
+    EXPECT_EQ(end["status"], run.Status);
+    EXPECT_EQ(end["result"], RESULTS.at(run.Status));
+    EXPECT_EQ(end["last_line"], LastLineOf(run.Console));
+    EXPECT_EQ(blocks, Count(run.Console, " loaded...\n"));
+
+    const std::string logged = ReadFile(log);
+    const std::vector<Json> records = JsonLines(logged);
+    ASSERT_EQ(records.size(), 1u) << logged;
+    const Json& record = records[0];
+    std::vector<std::string> keys;
+    for (const auto& item : record.items()) {
+        keys.push_back(item.key());
+    }
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"schema", "time", "program", "port", "adapter", "file",
+                                        "file_sha256", "image_sha256", "image_bytes", "blocks",
+                                        "status", "result", "last_line", "seconds", "bytes_sent"}));
+    for (const char* same : {"status", "result", "last_line", "seconds"}) {
+        EXPECT_EQ(record[same], end[same]) << same;
+    }
+    EXPECT_EQ(record["blocks"], blocks);
+    EXPECT_EQ(record["file_sha256"], fileSha.empty() ? Json(nullptr) : Json(fileSha));
+    EXPECT_EQ(record["image_sha256"], imageSha);
+    if (refused) {
+        EXPECT_EQ(record["bytes_sent"], 0);
+    } else {
+        EXPECT_LE(record["bytes_sent"], record["image_bytes"]);
+    }
+    if (run.Status == STATUS_FLASHED) {
+        EXPECT_EQ(record["bytes_sent"], record["image_bytes"]);
+    }
+    EXPECT_EQ(record["time"].get<std::string>().size(), 20u) << record["time"];
 }

@@ -43,3 +43,10 @@ struct UpdateRun {
 // Runs the updater in-process with these arguments after the program path, `input` on its
 // console's input.
 UpdateRun RunUpdateWith(const std::vector<std::string>& args, const std::string& input = "");
+
+// What --json wrote (run.Notes) and --log appended (the file `log`) for a run of the update on
+// the file `hexPath`: JSON lines only; `start` once, with the file's fingerprints as sha256sum and
+// srec_cat make them, before every block and progress event; `end` last, with the run's status,
+// result and last line; a block event for each block the program said it loaded; and one record
+// in the log that says the same.
+void ExpectOnRecord(const UpdateRun& run, const std::string& hexPath, const std::string& log);

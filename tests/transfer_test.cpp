@@ -710,7 +710,11 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
                 pthread_kill(updater, c.Signal);
             });
         }
-        const UpdateRun run = RunUpdateWith({"-q", "-c", unit.Port(), "-f", path});
+        // Every run keeps a record and writes events; standard output stays as it is without.
+        TempDir logDir;
+        const std::string log = logDir.Path("runs.log");
+        const UpdateRun run =
+            RunUpdateWith({"-q", "-c", unit.Port(), "-f", path, "--json", "--log", log});
         const double took = ElapsedMs(start);
         if (interrupter.joinable()) {
             interrupter.join();
@@ -723,6 +727,7 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
         const SimRun sim = unit.Finish();
 
         EXPECT_EQ(run.Status, c.Status);
+        ExpectOnRecord(run, path, log);
         size_t from = 0;
         for (const std::string& said : c.Said) {
             const size_t at = run.Console.find(said, from);
@@ -849,7 +854,8 @@ TEST_P(Watched, ProgressSummaryAndNotesGoToStandardErrorAlone) {
     if (c.Where == Terminal::OUT_AND_ERR) {
         std::vector<std::string> shown;
         for (const std::string& line : Screen(run.Err)) {
-            if (line.rfind("Sent ", 0) != 0 && line.rfind("unit-sim: ", 0) != 0) {
+            if (line.rfind("Sent ", 0) != 0 && line.rfind("unit-sim: ", 0) != 0 &&
+                line.find(" SHA-256 ") == std::string::npos) {
                 shown.push_back(line);
             }
         }
@@ -879,7 +885,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   4097,
                   Terminal::NONE,
-                  {"Sent 4097 bytes in 3 blocks in 0:0", "every block's check value held"},
+                  // The fingerprints before the transfer and in the summary after it.
+                  {"File SHA-256 ", "Image SHA-256 ", "Sent 4097 bytes in 3 blocks in 0:0",
+                   "File SHA-256 ", "Image SHA-256 ", "every block's check value held"},
                   {"\r", "Block #", SLOW_LINE}},
         // Paced, so that the line is redrawn during a block, with the time left.
         WatchCase{"OnATerminal",

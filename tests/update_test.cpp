@@ -2,7 +2,14 @@
 // anything, and -n checks a file without touching a port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/status.h"
@@ -29,9 +36,9 @@ const std::string NO_DATA =
 struct CheckCase {
     const char* Title;
     std::string Text;
-    std::vector<std::string> Args; // besides -f
+    std::vector<std::string> Args; // besides -f; {file-sha} and {IMAGE-SHA} stand for fingerprints
     int Status;
-    std::string Said; // after the "Loaded" line
+    std::string Said; // after the "Loaded" line; a good file's fingerprints follow it
 };
 PRINTS_AS_TITLE(CheckCase)
 
@@ -64,11 +71,39 @@ TEST_P(CheckOnly, ChecksTheFileAndOpensNoPort) {
     const CheckCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.Write("fw.hex", c.Text);
-    std::vector<std::string> args = c.Args;
+    // Taken by tools of their own from the file and the bytes it holds.
+    const std::string fileSha = Sha256Sum(path);
+    const std::string imageSha = c.Said.find("Image length") != std::string::npos ||
+                                         c.Said.find("NOT THE EXPECTED") != std::string::npos
+                                     ? ImageSha256Sum(path)
+                                     : "";
+    const auto fill = [&](std::string text) {
+        std::string upper = imageSha;
+        for (char& ch : upper) {
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        }
+        for (const auto& [mark, value] :
+             {std::pair<std::string, std::string>{"{file-sha}", fileSha},
+              {"{image-sha}", imageSha},
+              {"{IMAGE-SHA}", upper}}) {
+            for (size_t at; (at = text.find(mark)) != std::string::npos;) {
+                text.replace(at, mark.size(), value);
+            }
+        }
+        return text;
+    };
+    std::vector<std::string> args;
+    for (const std::string& arg : c.Args) {
+        args.push_back(fill(arg));
+    }
     args.insert(args.end(), {"-f", path});
     const UpdateRun run = RunUpdateWith(args);
     EXPECT_EQ(run.Status, c.Status);
-    EXPECT_EQ(run.Console, LoadLines(path, c.Text.size()) + c.Said);
+    std::string said = LoadLines(path, c.Text.size()) + fill(c.Said);
+    if (c.Status == STATUS_FLASHED) {
+        said += "File SHA-256 " + fileSha + "\nImage SHA-256 " + imageSha + "\n";
+    }
+    EXPECT_EQ(run.Console, said);
     EXPECT_EQ(PortHandle, INVALID_PORT);
 }
 
@@ -119,6 +154,37 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-n"},
                   STATUS_FILE_REFUSED,
                   "CRITICAL - CHECKSUM FAILURE on LINE 1\n" + Blocks(0) + CHECK_FAILED},
+        // The demonstration firmware, whose fingerprints the manual shows.
+        CheckCase{"DemoFile",
+                  ReadFile(BRELWICK_SOURCE_DIR "/examples/demo.hex"),
+                  {"-n"},
+                  STATUS_FLASHED,
+                  Blocks(19) +
+                      "Image length 40000 bytes\n  filled 0x000000-0x005FFF (24576 bytes)\n"
+                      "  filled 0x007000-0x009C3F (11328 bytes)\n"
+                      "Blocks to send 20: 19 of 2048 bytes and one of 1088\n"},
+        // --expect takes either fingerprint, in either case; any other refuses the file.
+        CheckCase{"ExpectTheFile",
+                  Rec(0, 0x10, {1, 2}) + Rec(0, 0x2000, {3}) + END_RECORD,
+                  {"-n", "--expect", "{file-sha}"},
+                  STATUS_FLASHED,
+                  Blocks(4) + "Image length 8193 bytes\n  filled 0x000010-0x000011 (2 bytes)\n"
+                              "  filled 0x002000-0x002000 (1 bytes)\nBlocks to send 5: 4 of 2048 "
+                              "bytes and one of 1\n"},
+        CheckCase{"ExpectTheImageInUpperCase",
+                  Rec(0, 0, {9, 8, 7}) + END_RECORD,
+                  {"-n", "--expect", "{IMAGE-SHA}"},
+                  STATUS_FLASHED,
+                  Blocks(0) + "Image length 3 bytes\n  filled 0x000000-0x000002 (3 bytes)\n"
+                              "Blocks to send 1, of 3 bytes\n"},
+        CheckCase{"ExpectAnotherFile",
+                  Rec(0, 0, {9, 8, 7}) + END_RECORD,
+                  {"-n", "--expect", std::string(63, '0') + "1"},
+                  STATUS_FILE_REFUSED,
+                  Blocks(0) + "CRITICAL - NOT THE EXPECTED FILE: --expect " + std::string(63, '0') +
+                      "1 is neither its File SHA-256 {file-sha} nor its Image SHA-256 "
+                      "{image-sha}\n" +
+                      CHECK_FAILED},
         // Whatever follows -n, and whatever port is named, nothing is opened.
         CheckCase{"AnyValueMeansCheckOnly",
                   Rec(0, 0, {1, 2, 3}) + END_RECORD,
@@ -129,11 +195,17 @@ INSTANTIATE_TEST_SUITE_P(
     TitleOf<CheckCase>);
 
 TEST(CheckOnlyUsage, NeedsAFile) {
+    const std::string demo = BRELWICK_SOURCE_DIR "/examples/demo.hex";
+    // A fingerprint that is not 64 hexadecimal digits is no fingerprint: the file is not read.
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"-n"}, std::vector<std::string>{"-n", "-f"}}) {
+         {std::vector<std::string>{"-n"}, std::vector<std::string>{"-n", "-f"},
+          std::vector<std::string>{"-n", "-f", demo, "--expect", std::string(63, 'a')},
+          std::vector<std::string>{"-n", "-f", demo, "--expect", std::string(63, 'a') + "g"},
+          std::vector<std::string>{"-n", "-f", demo, "--expect"}}) {
         const UpdateRun run = RunUpdateWith(args);
         EXPECT_EQ(run.Status, STATUS_USAGE);
         EXPECT_EQ(run.Console.rfind("Brelwick.exe\n", 0), 0u) << run.Console;
+        EXPECT_EQ(run.Console.find("Loading"), std::string::npos) << run.Console;
     }
 }
 
@@ -150,18 +222,29 @@ TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort)
     TempDir dir;
     const std::string bad = dir.Write("bad.hex", Rec(0, 0, {1, 2, 3}, 2) + END_RECORD);
     const std::string cut = dir.Write("cut.hex", CutShort(1000));
+    const std::string good = dir.Write("good.hex", Rec(0, 0x20, {5, 6, 7, 8}) + END_RECORD);
     Pty pty;
     std::vector<std::string> args = {"-q", "-c", pty.SlavePath};
     for (std::string arg : GetParam().Args) {
-        args.push_back(arg == "{file}" ? bad : arg == "{cut}" ? cut : arg);
+        args.push_back(arg == "{file}" ? bad : arg == "{cut}" ? cut : arg == "{good}" ? good : arg);
     }
     std::string said = GetParam().Said;
-    if (said.find("{file}") != std::string::npos) {
-        said.replace(said.find("{file}"), 6, bad);
+    for (const auto& [mark, value] :
+         {std::pair<std::string, std::string>{"{file}", bad},
+          {"{good-sha}", Sha256Sum(good)},
+          {"{good-image-sha}",
+           said.find("{good-image-sha}") != std::string::npos ? ImageSha256Sum(good) : ""}}) {
+        if (said.find(mark) != std::string::npos) {
+            said.replace(said.find(mark), mark.size(), value);
+        }
     }
+    const std::string log = dir.Path("runs.log");
+    args.insert(args.end(), {"--json", "--log", log});
     const UpdateRun run = RunUpdateWith(args);
     EXPECT_EQ(run.Status, STATUS_FILE_REFUSED);
     EXPECT_NE(run.Console.find(said + "Update Aborted\n"), std::string::npos) << run.Console;
+    const auto file = std::find(args.begin(), args.end(), "-f");
+    ExpectOnRecord(run, *(file + 1), log);
     EXPECT_TRUE(ReadFor(pty.Master, 1, std::chrono::milliseconds(50)).empty())
         << "the unit heard something";
     EXPECT_EQ(PortHandle, INVALID_PORT);
@@ -181,7 +264,74 @@ INSTANTIATE_TEST_SUITE_P(
                                 "blocks to transfer\n"},
                     RefusalCase{"CutShort",
                                 {"-f", "{cut}"},
-                                NO_END + "HEX file contains 7 blocks to transfer\n"}),
+                                NO_END + "HEX file contains 7 blocks to transfer\n"},
+                    // Matched before the port is opened: the unit's line never sees it.
+                    RefusalCase{"NotTheExpectedFile",
+                                {"-f", "{good}", "--expect", std::string(64, 'F')},
+                                "HEX file contains 0 blocks to transfer\nCRITICAL - NOT THE "
+                                "EXPECTED FILE: --expect " +
+                                    std::string(64, 'f') +
+                                    " is neither its File SHA-256 {good-sha} nor its Image "
+                                    "SHA-256 {good-image-sha}\n"}),
     TitleOf<RefusalCase>);
+
+// Programs that log to one file at once: each record is one whole line, after what was there.
+// Among them, runs whose port cannot be opened, which end from deep inside, record that too.
+TEST(RunLog, ProgramsAtOnceAppendWholeLines) {
+    TempDir dir;
+    const std::string log = dir.Path("bench.log");
+    const std::string earlier = "{\"schema\":1,\"result\":\"flashed\"}\n";
+    dir.Write("bench.log", earlier);
+    std::mt19937 random(25);
+    std::vector<std::string> files;
+    std::vector<std::unique_ptr<Child>> children;
+    constexpr int RUNS = 12;
+    for (int i = 0; i < RUNS; ++i) {
+        std::vector<uint8_t> image(1000 + random() % 9000);
+        for (uint8_t& b : image) {
+            b = static_cast<uint8_t>(random());
+        }
+        files.push_back(dir.Write("fw" + std::to_string(i) + ".hex", HexFileOf(image)));
+        std::vector<std::string> argv = {BRELWICK_EXE, "-f", files.back(), "--log", log};
+        if (i % 4 == 3) {
+            argv.insert(argv.end(), {"-q", "-c", "ttyNOSUCH9", "--json"});
+        } else {
+            argv.push_back("-n");
+        }
+        children.push_back(std::make_unique<Child>(argv));
+    }
+    for (int i = 0; i < RUNS; ++i) {
+        const ProcessResult run =
+            children[static_cast<size_t>(i)]->Finish(std::chrono::seconds(60));
+        EXPECT_EQ(run.Status, i % 4 == 3 ? STATUS_USAGE : STATUS_FLASHED) << run.Err;
+        if (i % 4 == 3) {
+            const std::string last = run.Err.substr(run.Err.rfind('\n', run.Err.size() - 2) + 1);
+            ASSERT_TRUE(nlohmann::json::accept(last)) << run.Err;
+            const nlohmann::json end = nlohmann::json::parse(last);
+            EXPECT_EQ(end["event"], "end");
+            EXPECT_EQ(end["status"], STATUS_USAGE);
+            EXPECT_EQ(end["result"], "port not opened");
+        }
+    }
+    const std::string logged = ReadFile(log);
+    ASSERT_EQ(logged.rfind(earlier, 0), 0u) << "what was in the log changed";
+    std::istringstream lines(logged.substr(earlier.size()));
+    std::set<std::string> named;
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_TRUE(nlohmann::json::accept(line)) << "mixed or broken: " << line;
+        const nlohmann::json record = nlohmann::json::parse(line);
+        const std::string file = record["file"];
+        named.insert(file);
+        // A port that will not open ends the run before the file is read.
+        const bool checked = record["status"] == STATUS_FLASHED;
+        EXPECT_EQ(record["result"], std::string(checked ? "checked" : "port not opened"));
+        EXPECT_EQ(record["file_sha256"],
+                  checked ? nlohmann::json(Sha256Sum(file)) : nlohmann::json(nullptr));
+    }
+    EXPECT_EQ(count, RUNS);
+    EXPECT_EQ(named, std::set<std::string>(files.begin(), files.end()));
+    EXPECT_EQ(logged.back(), '\n');
+}
 
 } // namespace

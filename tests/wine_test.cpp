@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -461,7 +462,8 @@ struct UpdateCase {
     bool TwoBlocks;
     bool Banner;
     std::vector<EnumDevice> Adapters = {};
-    std::string Note = ""; // what standard error begins with
+    std::string Note = "";    // what standard error begins with
+    std::string Adapter = ""; // with --log: the record's adapter, as JSON
 };
 PRINTS_AS_TITLE(UpdateCase)
 
@@ -492,6 +494,16 @@ TEST_P(WholeUpdate, SaysAndSendsExactlyWhatItShould) {
     EXPECT_NE(err.find("Sent " + std::to_string(image.size()) + " bytes in "), std::string::npos)
         << err;
     EXPECT_EQ(err.find("Block #"), std::string::npos) << err;
+    // The record names the adapter as the port listing knows it.
+    if (std::find(c.Args.begin(), c.Args.end(), "--log") != c.Args.end()) {
+        const std::string logged = ReadFile(dir.Path("runs.log"));
+        ASSERT_TRUE(nlohmann::json::accept(logged)) << logged;
+        const nlohmann::json record = nlohmann::json::parse(logged);
+        EXPECT_EQ(record["adapter"], nlohmann::json::parse(c.Adapter)) << logged;
+        EXPECT_EQ(record["result"], "flashed");
+        EXPECT_EQ(record["blocks"], BlockCount(image));
+        EXPECT_EQ(record["bytes_sent"], image.size());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -532,6 +544,14 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    ADAPTERS,
                    "Using COM7 for -c usb:0403:6001: " + FTDI_COM7_TEXT + "\r\n"},
+        UpdateCase{"UsbAdapterOnRecord",
+                   {"-c", "com7", "-f", "fw.hex", "-q", "--log", "runs.log"},
+                   "com7",
+                   true,
+                   false,
+                   ADAPTERS,
+                   "",
+                   R"({"vid":"0403","pid":"6001","serial":"A50285BI"})"},
         UpdateCase{"UsbAdapterByItsName",
                    {"-c", "COM7", "-f", "fw.hex", "-q"},
                    "com7",
@@ -551,6 +571,49 @@ PRINTS_AS_TITLE(StatusCase)
 
 class ExitStatus : public testing::TestWithParam<StatusCase> {};
 
+std::string LastLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+}
+
+// With --log, the file the operator named, as typed, holds one record of the run; with --json,
+// the program's standard error holds events, the last one end, and no line for a person.
+void ExpectRecordAndEvents(const TempDir& dir, const StatusCase& c, const ProcessResult& run) {
+    const auto log = std::find(c.Args.begin(), c.Args.end(), "--log");
+    if (log != c.Args.end()) {
+        const std::string logged = ReadFile(dir.Path(*(log + 1)));
+        ASSERT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged;
+        ASSERT_TRUE(nlohmann::json::accept(logged)) << logged;
+        const nlohmann::json record = nlohmann::json::parse(logged);
+        EXPECT_EQ(record["status"], c.Status);
+        EXPECT_EQ(record["last_line"], LastLine(run.Out));
+    }
+    if (std::find(c.Args.begin(), c.Args.end(), "/json") == c.Args.end()) {
+        return;
+    }
+    std::istringstream lines(run.Err);
+    std::vector<nlohmann::json> events;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        EXPECT_EQ(line.rfind("Sent ", 0), std::string::npos) << "a summary for a person: " << line;
+        if (line.rfind('{', 0) == 0) {
+            ASSERT_TRUE(nlohmann::json::accept(line)) << line;
+            events.push_back(nlohmann::json::parse(line));
+        }
+    }
+    ASSERT_FALSE(events.empty()) << run.Err;
+    EXPECT_EQ(events.back()["event"], "end");
+    EXPECT_EQ(events.back()["status"], c.Status);
+    EXPECT_EQ(events.back()["last_line"], LastLine(run.Out));
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const nlohmann::json& e) { return e["event"] == "start"; }),
+              1);
+}
+
 TEST_P(ExitStatus, TellsHowTheRunEnded) {
     const StatusCase& c = GetParam();
     TempDir dir;
@@ -568,6 +631,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
     if (c.Status == 1 || c.Status == 2) {
         EXPECT_EQ(run.Line, Bytes()) << "the unit was touched";
     }
+    ExpectRecordAndEvents(dir, c, run.Run);
 }
 
 const std::string COMPLETE = "Transfer Complete.  Power off the unit and power it back on\r\n";
@@ -578,6 +642,28 @@ INSTANTIATE_TEST_SUITE_P(
     Wine, ExitStatus,
     testing::Values(
         StatusCase{"Flashed", {}, {"-c", "COM5", "-f", "fw.hex", "-q"}, 0, COMPLETE},
+        // On record: the log named as typed, appended with FILE_APPEND_DATA, and the events.
+        StatusCase{"FlashedOnRecord",
+                   {},
+                   {"-c", "COM5", "-f", "fw.hex", "-q", "--log", "runs.log", "/json"},
+                   0,
+                   COMPLETE},
+        StatusCase{"RefusedOnRecord",
+                   {},
+                   {"-c", "COM5", "-f", "bad.hex", "-q", "/log", "runs.log", "/json"},
+                   2,
+                   "Update Aborted\r\n"},
+        // Ended from deep inside the open, and still on record.
+        StatusCase{"PortDoesNotExistOnRecord",
+                   {},
+                   {"-c", "COM7", "-f", "fw.hex", "--log", "runs.log", "/json"},
+                   1,
+                   "File not found - serial ports on this machine: COM1\r\n"},
+        StatusCase{"NotTheExpectedFile",
+                   {},
+                   {"-c", "COM5", "-f", "fw.hex", "-q", "--expect", std::string(64, '0')},
+                   2,
+                   "Update Aborted\r\n"},
         StatusCase{"UsageWithoutPort", {}, {"-f", "fw.hex"}, 1, USAGE},
         // Only a console window of the program's own takes a file without -f.
         StatusCase{"FileAloneFromAShell", {}, {"fw.hex"}, 1, USAGE},

@@ -1,7 +1,10 @@
 #include "app/update.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "app/ports.h"
@@ -11,6 +14,9 @@
 #include "console/progress.h"
 #include "console/status.h"
 #include "hex/hex_loader.h"
+#include "record/log_file.h"
+#include "record/record.h"
+#include "record/sha256.h"
 #include "serial/serial.h"
 #include "transfer/transfer.h"
 
@@ -47,13 +53,20 @@ const char* const BANNER[] = {
 // The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
 // help switches (-h, -help, --help, -?; on Windows /h, /help, /? too), the version switches
 // (--version, -version; on Windows /version too) and the port listing's (-l, -list, --list).
-const char* const RUN_SWITCHES[] = {"f", "c", "q", "n"};
+const char* const RUN_SWITCHES[] = {"f",    "c",    "q",     "n",      "log",
+                                    "-log", "json", "-json", "expect", "-expect"};
+const char* const LOG_SWITCHES[] = {"log", "-log"};
+const char* const JSON_SWITCHES[] = {"json", "-json"};
+const char* const EXPECT_SWITCHES[] = {"expect", "-expect"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
 const char* const VERSION_SWITCHES[] = {"version", "-version"};
 const char* const LIST_SWITCHES[] = {"l", "list", "-list"};
 
 const char* const HELP_SWITCH_LINES[] = {
     "  -n (check only: load and check the file, open no port; -c is not needed)",
+    "  --expect HASH (refuse the file unless HASH is its SHA-256 or its image's)",
+    "  --log FILE (append one line of JSON to FILE for each run: the record)",
+    "  --json (JSON events on standard error, for a program, instead of notes)",
     "  -l or --list (list the serial ports present and what each one is; opens none)",
     "  -c usb[:serial|:vid:pid] (the one USB serial adapter present, or the one whose",
     "     serial number ends with serial, or whose IDs are vid:pid, as -l shows them)",
@@ -239,15 +252,226 @@ int EndInterrupted() {
     return CloseRun(STATUS_TRANSFER_ENDED);
 }
 
+// ---- The run on record (--log) and the events (--json) ----
+
+struct RecordState {
+    RunRecord Facts;
+    bool Open = false;    // between OpenRecord() and CloseRecord()
+    bool Reached = false; // the run got as far as a file and a port
+    bool CheckOnly = false;
+    bool StartSent = false;
+    LogFile* Log = nullptr;
+    std::string LogPath;
+    std::chrono::steady_clock::time_point Began;
+};
+RecordState OnRecord;
+
+// The value typed for whichever of the names was given; "" when none was, or it was bare.
+template <size_t N> std::string TypedValueOf(const char* const (&names)[N]) {
+    for (const char* name : names) {
+        const std::string value = TypedValue(name);
+        if (!value.empty()) {
+            return value;
+        }
+    }
+    return "";
+}
+
+std::string ResultText(int status) {
+    switch (status) {
+    case STATUS_FLASHED:
+        return OnRecord.CheckOnly ? "checked" : "flashed";
+    case STATUS_USAGE:
+        return "port not opened";
+    case STATUS_FILE_REFUSED:
+        return "file refused";
+    case STATUS_TRANSFER_ENDED:
+        return "not flashed";
+    default:
+        return "may not be flashed";
+    }
+}
+
+void SendStartEvent() {
+    if (ConsoleJson() && !OnRecord.StartSent) {
+        ConsoleEvent(StartEvent(OnRecord.Facts));
+        OnRecord.StartSent = true;
+    }
+}
+
+// The port closes the record and the events whichever way the run ends; a port that cannot be
+// opened ends the process from deep inside, and this is called on the way out.
+int CloseRecord(int status) {
+    if (!OnRecord.Open) {
+        return status;
+    }
+    OnRecord.Open = false;
+    RunRecord& facts = OnRecord.Facts;
+    facts.Status = status;
+    if (OnRecord.Reached || status != STATUS_HELP) {
+        facts.Result = ResultText(status);
+    }
+    const std::string lastLine = ConsoleLastLine();
+    if (!lastLine.empty()) {
+        facts.LastLine = lastLine;
+    }
+    facts.Seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - OnRecord.Began).count();
+    facts.BlocksSent = ProgressBlocksSent();
+    facts.BytesSent = ProgressBytesSent();
+    if (ConsoleJson()) {
+        SendStartEvent();
+        ConsoleEvent(EndEvent(facts));
+    }
+    if (OnRecord.Log != nullptr) {
+        const int code = OnRecord.Reached ? AppendToLog(OnRecord.Log, RecordLine(facts)) : 0;
+        if (code != 0) {
+            ConsoleNote("The record of this run could not be written to %s: %s\n",
+                        OnRecord.LogPath.c_str(), LogErrorText(code).c_str());
+        }
+        CloseLogFile(OnRecord.Log);
+        OnRecord.Log = nullptr;
+    }
+    SetConsoleJson(false);
+    return status;
+}
+
+void CloseRecordAtExit() {
+    CloseRecord(STATUS_USAGE);
+}
+
+// Before anything is opened: a log that cannot be written, or a fingerprint that cannot be one,
+// refuses the run (STATUS_USAGE); 0 lets it go on.
+int OpenRecord() {
+    OnRecord = RecordState();
+    OnRecord.Open = true;
+    OnRecord.Began = std::chrono::steady_clock::now();
+    OnRecord.Facts.Time = UtcTimeText(static_cast<int64_t>(std::time(nullptr)));
+    OnRecord.Facts.Program = "brelwick " BRELWICK_VERSION;
+    ProgressClearCounts();
+    SetConsoleJson(IsAsked(JSON_SWITCHES));
+    static bool atExit = false;
+    if (!atExit) {
+        atExit = std::atexit(CloseRecordAtExit) == 0;
+    }
+    if (IsAsked(EXPECT_SWITCHES) && !IsSha256Hex(TypedValueOf(EXPECT_SWITCHES))) {
+        ConsoleNote("--expect takes a SHA-256 of 64 hexadecimal digits, as sha256sum prints it; "
+                    "'%s' is not one\n",
+                    TypedValueOf(EXPECT_SWITCHES).c_str());
+        return Usage();
+    }
+    if (!IsAsked(LOG_SWITCHES)) {
+        return 0;
+    }
+    OnRecord.LogPath = TypedValueOf(LOG_SWITCHES);
+    if (OnRecord.LogPath.empty()) {
+        ConsoleNote("--log takes the name of the file to append the record to\n");
+        return Usage();
+    }
+    const int code = OpenLogFile(OnRecord.LogPath, &OnRecord.Log);
+    if (code != 0) {
+        ConsoleNote("Cannot open the log %s: %s\n", OnRecord.LogPath.c_str(),
+                    LogErrorText(code).c_str());
+        return STATUS_USAGE;
+    }
+    return 0;
+}
+
+void NameFirmwareFile(const std::string& file) {
+    FirmwarePath = file;
+    OnRecord.Reached = true;
+    OnRecord.CheckOnly = IsCheckOnly();
+    std::error_code failed;
+    const std::filesystem::path absolute = std::filesystem::absolute(file, failed);
+    OnRecord.Facts.File = failed ? file : absolute.lexically_normal().string();
+}
+
+std::string AsciiLowered(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// -c takes a port by its listed name, its device path or its stable name; Windows takes COM names
+// in any case.
+bool NamesThePort(const SerialPortInfo& port) {
+    return AsciiLowered(MakeDevicePath(port.Name)) == AsciiLowered(DevicePath) ||
+           (!port.StableName.empty() && port.StableName == PortName);
+}
+
+// Only a run that keeps a record or sends events asks the system what the port is.
+void NotePortOpened() {
+    OnRecord.Facts.Port = PortName;
+    if (!ConsoleJson() && OnRecord.Log == nullptr) {
+        return;
+    }
+    for (const SerialPortInfo& port : PresentSerialPorts()) {
+        if (port.Kind == PortKind::USB_ADAPTER && NamesThePort(port)) {
+            OnRecord.Facts.Adapter = RecordAdapter{port.VendorId, port.ProductId, port.Serial};
+        }
+    }
+}
+
+bool MatchesExpected() {
+    if (!IsAsked(EXPECT_SWITCHES)) {
+        return true;
+    }
+    const std::string expected = LowerHex(TypedValueOf(EXPECT_SWITCHES));
+    if (expected == *OnRecord.Facts.FileSha256 || expected == *OnRecord.Facts.ImageSha256) {
+        return true;
+    }
+    ConsolePrintf("CRITICAL - NOT THE EXPECTED FILE: --expect %s is neither its File SHA-256 %s "
+                  "nor its Image SHA-256 %s\n",
+                  expected.c_str(), OnRecord.Facts.FileSha256->c_str(),
+                  OnRecord.Facts.ImageSha256->c_str());
+    return false;
+}
+
+// LoadHexFile(), with the file's fingerprints taken and the one expected matched. 0 when the
+// file may go to the unit.
+int LoadFirmware() {
+    const int loaded = LoadHexFile();
+    RunRecord& facts = OnRecord.Facts;
+    if (!HexFileSha256.empty()) {
+        facts.FileSha256 = HexFileSha256;
+    }
+    if (loaded != 0) {
+        return loaded;
+    }
+    facts.ImageSha256 = Sha256Hex(FirmwareImage, ImageLength);
+    facts.ImageBytes = ImageLength;
+    facts.BlocksToSend = BlocksToSend();
+    return MatchesExpected() ? 0 : 1;
+}
+
+// -n: the fingerprints, after what the file holds.
+void PrintFingerprints() {
+    ConsolePrintf("File SHA-256 %s\n", OnRecord.Facts.FileSha256->c_str());
+    ConsolePrintf("Image SHA-256 %s\n", OnRecord.Facts.ImageSha256->c_str());
+}
+
+// Before the transfer and after it: which file went to the unit, for the person watching.
+void NoteFingerprints() {
+    if (ConsoleJson()) {
+        return;
+    }
+    ConsoleNote("File SHA-256 %s\n", OnRecord.Facts.FileSha256->c_str());
+    ConsoleNote("Image SHA-256 %s\n", OnRecord.Facts.ImageSha256->c_str());
+}
+
 // -n: the file is loaded and checked as for an update, and no port is opened.
 int CheckFirmwareFile() {
-    const int loaded = LoadHexFile();
+    const int loaded = LoadFirmware();
     ReleaseResources();
     if (loaded != 0) {
         ConsoleLine("Check Failed: this file must not be sent to the unit");
         return STATUS_FILE_REFUSED;
     }
     PrintImageSummary();
+    PrintFingerprints();
     return STATUS_FLASHED;
 }
 
@@ -261,12 +485,8 @@ int Answered(int status) {
     return STATUS_OUTPUT_FAILED;
 }
 
-} // namespace
-
-int RunUpdate(int argc, char** argv) {
-    // Only a test runs the program twice in one process; the table of the run before goes.
-    delete CmdLine;
-    CmdLine = new CCmdLine(argc, argv);
+// The update sequence, from the switch table on.
+int RunSteps() {
     // Started from Explorer, the program finds or asks for what a command line would give.
     const bool window = HasOwnConsoleWindow();
     std::string file = TypedValue("f");
@@ -294,7 +514,7 @@ int RunUpdate(int argc, char** argv) {
         }
     }
     if (!file.empty() && IsCheckOnly()) {
-        FirmwarePath = file;
+        NameFirmwareFile(file);
         return Answered(CheckFirmwareFile());
     }
     std::string port = TypedValue("c");
@@ -317,10 +537,19 @@ int RunUpdate(int argc, char** argv) {
     if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
         return STATUS_USAGE;
     }
-    FirmwarePath = file;
+    NameFirmwareFile(file);
 
-    OpenSerialPort();
-    const int loaded = LoadHexFile();
+    // A fingerprint to match is matched before the port is opened: a wrong file never reaches
+    // the unit's line.
+    const bool matchFirst = IsAsked(EXPECT_SWITCHES);
+    int loaded = matchFirst ? LoadFirmware() : 0;
+    if (loaded == 0) {
+        OpenSerialPort();
+        NotePortOpened();
+    }
+    if (!matchFirst) {
+        loaded = LoadFirmware();
+    }
     if (Interrupted()) {
         return EndInterrupted();
     }
@@ -329,7 +558,9 @@ int RunUpdate(int argc, char** argv) {
         ReleaseResources();
         return STATUS_FILE_REFUSED;
     }
+    SendStartEvent();
     NoteAdapterLatency();
+    NoteFingerprints();
     if (!IsQuiet()) {
         WaitForOperator();
     }
@@ -337,11 +568,22 @@ int RunUpdate(int argc, char** argv) {
         return EndInterrupted();
     }
     const int status = TransferImage();
+    NoteFingerprints();
     if (status == STATUS_TRANSFER_ENDED && Interrupted()) {
         return EndInterrupted();
     }
     ReleaseResources();
     return CloseRun(status);
+}
+
+} // namespace
+
+int RunUpdate(int argc, char** argv) {
+    // Only a test runs the program twice in one process; the table of the run before goes.
+    delete CmdLine;
+    CmdLine = new CCmdLine(argc, argv);
+    const int refused = OpenRecord();
+    return CloseRecord(refused != 0 ? refused : RunSteps());
 }
 
 void ReleaseResources() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console/process.h"
+#include "record/record.h"
 
 namespace {
 FILE* ConsoleOut = nullptr;
@@ -35,6 +36,21 @@ std::string Status;        // the status line's text; empty: there is none
 size_t StatusOnScreen = 0; // characters of it now on the screen; 0: not drawn
 bool OutAtLineStart = true;
 bool OutFailed = false;
+
+bool JsonEvents = false;
+std::string LineSoFar; // standard output's line being written
+std::string LastLine;  // standard output's last whole line
+
+void FollowLines(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == '\n') {
+            LastLine = LineSoFar;
+            LineSoFar.clear();
+        } else {
+            LineSoFar += text[i];
+        }
+    }
+}
 
 int Columns() {
     if (NoteColumns == NOT_LOOKED_AT) {
@@ -85,6 +101,7 @@ void Write(FILE* stream, const char* text, size_t length) {
     }
     if (stream == Out() && length > 0) {
         OutAtLineStart = text[length - 1] == '\n';
+        FollowLines(text, length);
     }
     if (length > 0 && text[length - 1] == '\n') {
         DrawStatus();
@@ -109,6 +126,23 @@ void WriteFormatted(FILE* stream, const char* format, va_list args) {
     }
     va_end(again);
 }
+// The note's text without the newline that ends it; a note of several lines keeps the ones
+// inside.
+void NoteAsEvent(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    if (length >= 0) {
+        std::vector<char> text(static_cast<size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        std::string note(text.data(), static_cast<size_t>(length));
+        if (!note.empty() && note.back() == '\n') {
+            note.pop_back();
+        }
+        ConsoleEvent(NoteEvent(note));
+    }
+    va_end(again);
+}
 } // namespace
 
 void ConsolePrintf(const char* format, ...) {
@@ -127,7 +161,11 @@ void ConsoleLine(const char* line) {
 void ConsoleNote(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    WriteFormatted(Err(), format, args);
+    if (JsonEvents) {
+        NoteAsEvent(format, args);
+    } else {
+        WriteFormatted(Err(), format, args);
+    }
     va_end(args);
 }
 
@@ -136,7 +174,24 @@ bool ConsoleOutputFailed() {
 }
 
 bool ConsoleHasStatusLine() {
-    return Columns() != NOT_A_TERMINAL;
+    return !JsonEvents && Columns() != NOT_A_TERMINAL;
+}
+
+void SetConsoleJson(bool on) {
+    ConsoleStatusEnd();
+    JsonEvents = on;
+}
+
+bool ConsoleJson() {
+    return JsonEvents;
+}
+
+void ConsoleEvent(const std::string& line) {
+    Write(Err(), line.data(), line.size());
+}
+
+std::string ConsoleLastLine() {
+    return LineSoFar.empty() ? LastLine : LineSoFar;
 }
 
 void ConsoleStatus(const std::string& text) {
@@ -193,6 +248,8 @@ void SetConsoleStreams(FILE* out, FILE* in) {
     ConsoleIn = in;
     OutAtLineStart = true;
     OutFailed = false;
+    LineSoFar.clear();
+    LastLine.clear();
     InputMidLine = false;
 }
 

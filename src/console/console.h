@@ -39,6 +39,17 @@ void ConsoleStatus(const std::string& text);
 // Erases the status line and forgets it.
 void ConsoleStatusEnd();
 
+// Events for a program that drives this one (--json): standard error then carries only JSON
+// lines. Every note becomes a "note" event, and the status line is never drawn.
+void SetConsoleJson(bool on);
+bool ConsoleJson();
+// Writes one event line, as made by record/record.h, to where notes go.
+void ConsoleEvent(const std::string& line);
+
+// The last line written to standard output, without its newline (the line still being written
+// when it has any text): the verdict, once the run is over.
+std::string ConsoleLastLine();
+
 // Reads one line of at most size - 1 characters from the operator; what stays unread stays in the
 // input. Returns false at end of input.
 bool ConsoleReadLine(char* buffer, int size);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "record/record.h"
 
 namespace {
 
@@ -27,9 +28,12 @@ struct Transfer {
     uint32_t Block = 0;
     uint32_t Sent = 0;
     uint32_t BlockEnd = 0; // Sent when the block's last data byte has been answered
+    uint32_t BlockLength = 0;
+    uint32_t BlocksSent = 0;
     Clock::time_point Start;
     Clock::time_point Last; // the last data byte's echo, or the start of the block's data
     Clock::time_point NextRefresh;
+    Clock::time_point NextEvent; // a program reading events needs no more than a few a second
     Clock::duration DataTime{};
     Clock::duration BetweenBlocks{};
     uint32_t Gaps = 0; // the steps between blocks measured so far
@@ -80,12 +84,16 @@ std::string LineText(const ProgressFigures& f) {
 
 void Refresh(Clock::time_point now) {
     Run.NextRefresh = now + REDRAW_EVERY;
-    if (Watcher == nullptr && !ConsoleHasStatusLine()) {
+    if (Watcher == nullptr && !ConsoleHasStatusLine() && !ConsoleJson()) {
         return;
     }
     const ProgressFigures figures = Figures(now);
     if (Watcher != nullptr) {
         Watcher(figures);
+    }
+    if (ConsoleJson() && now >= Run.NextEvent) {
+        Run.NextEvent = now + REDRAW_EVERY;
+        ConsoleEvent(ProgressEvent(figures.Sent, figures.Total, figures.ElapsedS, figures.LeftS));
     }
     ConsoleStatus(LineText(figures));
 }
@@ -151,8 +159,19 @@ void ProgressBlock(uint32_t number, uint32_t length) {
     }
     Run.Block = number;
     Run.BlockEnd = Run.Sent + length;
+    Run.BlockLength = length;
     Run.Last = now;
     Refresh(now);
+}
+
+void ProgressBlockWritten(bool answered) {
+    if (!Run.Active) {
+        return;
+    }
+    ++Run.BlocksSent;
+    if (ConsoleJson()) {
+        ConsoleEvent(BlockEvent(Run.Block, Run.BlockLength, answered));
+    }
 }
 
 void ProgressByteAnswered() {
@@ -185,6 +204,10 @@ void ProgressFinished() {
         Watcher(Figures(now));
     }
     ProgressStop();
+    // A program reading events has the figures in them; the summary is for a person.
+    if (ConsoleJson()) {
+        return;
+    }
     const double seconds = Ms(now - Run.Start) / 1000;
     const unsigned rate = seconds > 0 ? static_cast<unsigned>(Run.Total / seconds) : 0;
     ConsoleNote("Sent %u bytes in %u block%s in %s, %u bytes/s\n", static_cast<unsigned>(Run.Total),
@@ -195,6 +218,18 @@ void ProgressFinished() {
 void ProgressStop() {
     Run.Active = false;
     ConsoleStatusEnd();
+}
+
+uint32_t ProgressBlocksSent() {
+    return Run.BlocksSent;
+}
+
+uint32_t ProgressBytesSent() {
+    return Run.Sent;
+}
+
+void ProgressClearCounts() {
+    Run = Transfer();
 }
 
 void SetSlowLineRemedy(const std::string& remedy) {

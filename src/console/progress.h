@@ -35,6 +35,9 @@ struct ProgressFigures {
 void ProgressBegin(uint32_t totalBytes, uint32_t blocks);
 // Block `number`'s header has been answered and its `length` data bytes are about to go.
 void ProgressBlock(uint32_t number, uint32_t length);
+// The unit's reply that block `number` was written to flash came (`answered`) or did not; the
+// transfer goes on to the next block either way.
+void ProgressBlockWritten(bool answered);
 // A data byte's echo was read, or its read gave up. One clock read; the line is redrawn a few
 // times a second, as the clock says.
 void ProgressByteAnswered();
@@ -42,6 +45,13 @@ void ProgressByteAnswered();
 void ProgressFinished();
 // The line goes, whether or not the transfer ended; safe at any time.
 void ProgressStop();
+
+// What the transfer did, for the record: blocks that went to the end of their trailer, and image
+// bytes written to the port. Kept after the transfer ends, until the next begins or the counts
+// are cleared.
+uint32_t ProgressBlocksSent();
+uint32_t ProgressBytesSent();
+void ProgressClearCounts();
 
 // What the operator can do about a slow adapter on this system; the note about a slow line ends
 // with it.

@@ -8,10 +8,12 @@
 #include <sys/types.h>
 
 #include "console/console.h"
+#include "record/sha256.h"
 
 std::string FirmwarePath;
 uint8_t* HexText = nullptr;
 size_t HexTextLength = 0;
+std::string HexFileSha256;
 uint8_t FirmwareImage[IMAGE_CAPACITY];
 uint32_t ImageLength = 0;
 uint32_t SegmentBase = 0;
@@ -444,9 +446,12 @@ int ParseHexText() {
 } // namespace
 
 int LoadHexFile() {
+    HexFileSha256.clear();
     if (ReadHexText() != 0) {
         return 1;
     }
+    // Before the text is converted in place: the fingerprint is the file's, byte for byte.
+    HexFileSha256 = Sha256Hex(HexText, HexTextLength);
     ConvertHexText();
     return ParseHexText();
 }

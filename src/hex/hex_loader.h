@@ -21,6 +21,10 @@ extern std::string FirmwarePath;
 extern uint8_t* HexText;
 extern size_t HexTextLength;
 
+// The SHA-256 of the file's bytes as read by LoadHexFile(), in lower-case hexadecimal; empty when
+// the file could not be read whole.
+extern std::string HexFileSha256;
+
 // The image, zero where no record wrote, and its high-water mark: the highest end address of any
 // stored data record. Never more than IMAGE_CAPACITY.
 extern uint8_t FirmwareImage[IMAGE_CAPACITY];

@@ -238,6 +238,7 @@ BlockOutcome SendTrailer(uint16_t sum) {
     if (!GoesOn()) {
         return BlockOutcome::ENDED;
     }
+    ProgressBlockWritten(flashed == 1);
     if (flashed == 1) {
         ConsoleLine("Erased and flashed");
     } else {
