@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -29,8 +30,16 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
     return true;
 }
 
+// A lock-step sender must be able to give up on a unit that does not answer, so even the least
+// one waits for each reply in poll() with a time-out, and reads only what came.
+constexpr int REPLY_WAIT_MS = 10000;
+
 bool ReadAll(int fd, uint8_t* bytes, size_t count) {
     while (count > 0) {
+        pollfd wait = {fd, POLLIN, 0};
+        if (poll(&wait, 1, REPLY_WAIT_MS) <= 0) {
+            return false;
+        }
         const ssize_t got = read(fd, bytes, count);
         if (got <= 0) {
             return false;
@@ -43,7 +52,8 @@ bool ReadAll(int fd, uint8_t* bytes, size_t count) {
 
 } // namespace
 
-// The least a lock-step sender can do: write, read the replies with a blocking read(), repeat.
+// The least a lock-step sender can do: write, wait for the replies in poll() and read them,
+// repeat.
 // Given `honesty`, each step is also timed (two clock reads) against `byteS` a byte each way.
 bool RunBareLoop(const SimRun& sim, const Traffic& traffic, Figures* figures, double byteS,
                  Honesty* honesty) {

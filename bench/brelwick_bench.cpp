@@ -2,8 +2,9 @@
 //
 // 1. A full image goes to unit-sim over a pty twice: once through the program's own code
 //    (OpenSerialPort, TransferImage) and once through a bare lock-step loop that writes the same
-//    bytes in the same writes and reads the same replies with plain blocking read() and nothing
-//    else. Wall and CPU time of both, and their ratios, tell what the program's own work costs.
+//    bytes in the same writes and waits for the same replies in poll() and reads them, nothing
+//    else. Wall and CPU time of both, their ratios and their difference a byte, tell what the
+//    program's own work costs.
 // 2. One block goes to unit-sim pacing the line at 19200 baud, against the time the wire itself
 //    needs for that traffic; the bare loop does the same, to show what the pty costs by itself,
 //    and times each step, so that an answer sooner than a real line could bring it is caught.

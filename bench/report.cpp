@@ -53,6 +53,11 @@ template <class Of> Spread SpreadOf(const std::vector<Round>& rounds, Of of) {
     return {values.front(), median, values.back()};
 }
 
+// What the program costs a byte beyond the bare loop: the same bytes go down and come up in both.
+double ExtraUsPerByte(double program, double bare, const Figures& f) {
+    return (program - bare) * 1e6 / static_cast<double>(f.BytesDown);
+}
+
 void PrintTarget(const char* what, const Spread& s, double target) {
     std::printf("  %-28s median %.4f (min %.4f, max %.4f)  target <= %.2f: %s\n", what, s.Median,
                 s.Min, s.Max, target, s.Median <= target ? "met" : "MISSED");
@@ -78,6 +83,11 @@ void PrintBest(const std::vector<Round>& rounds) {
     std::printf("  %-28s %.4f s / %.4f s = %.4f  target <= %.2f: %s\n", "cpu, program / bare",
                 programCpu, bareCpu, programCpu / bareCpu, CPU_TARGET,
                 programCpu / bareCpu <= CPU_TARGET ? "met" : "MISSED");
+    const Figures& full = rounds.front().Bare;
+    const double extra = ExtraUsPerByte(program, bare, full);
+    std::printf("  %-28s %.2f us wall, %.2f us cpu  target <= %.1f us wall: %s\n",
+                "a byte, program - bare", extra, ExtraUsPerByte(programCpu, bareCpu, full),
+                BYTE_TARGET_US, extra <= BYTE_TARGET_US ? "met" : "MISSED");
     std::printf("  %-28s %.4f s / %.4f s = %.4f  target <= %.2f: %s\n", "paced block / wire limit",
                 paced, wire, paced / wire, PACED_TARGET,
                 paced / wire <= PACED_TARGET ? "met" : "MISSED");
@@ -134,8 +144,11 @@ void PrintRound(const Options& options, int index, const Round& r) {
                 "cpu s", "sim cpu s");
     PrintFigures("brelwick (TransferImage)", r.Program);
     PrintFigures("bare lock-step loop", r.Bare);
-    std::printf("  program / bare: wall %.4f, cpu %.3f\n", r.Program.WallS / r.Bare.WallS,
-                r.Program.CpuS / r.Bare.CpuS);
+    std::printf("  program / bare: wall %.4f, cpu %.3f; program - bare, a byte: wall %.2f us, "
+                "cpu %.2f us\n",
+                r.Program.WallS / r.Bare.WallS, r.Program.CpuS / r.Bare.CpuS,
+                ExtraUsPerByte(r.Program.WallS, r.Bare.WallS, r.Bare),
+                ExtraUsPerByte(r.Program.CpuS, r.Bare.CpuS, r.Bare));
     std::printf("  %u-byte image at %u baud, wire limit %.4f s:\n", options.BlockBytes,
                 options.Baud, r.WireS);
     PrintFigures("brelwick (TransferImage)", r.Paced);
@@ -158,6 +171,16 @@ void PrintSummary(const std::vector<Round>& rounds) {
     PrintTarget("paced block / wire limit",
                 SpreadOf(rounds, [](const Round& r) { return r.Paced.WallS / r.WireS; }),
                 PACED_TARGET);
+    const Spread extra = SpreadOf(rounds, [](const Round& r) {
+        return ExtraUsPerByte(r.Program.WallS, r.Bare.WallS, r.Bare);
+    });
+    std::printf("  %-28s median %.2f us (min %.2f, max %.2f)  target <= %.1f us: %s\n",
+                "a byte, program - bare, wall", extra.Median, extra.Min, extra.Max, BYTE_TARGET_US,
+                extra.Median <= BYTE_TARGET_US ? "met" : "MISSED");
+    const Spread extraCpu = SpreadOf(
+        rounds, [](const Round& r) { return ExtraUsPerByte(r.Program.CpuS, r.Bare.CpuS, r.Bare); });
+    std::printf("  %-28s median %.2f us (min %.2f, max %.2f)\n", "a byte, program - bare, cpu",
+                extraCpu.Median, extraCpu.Min, extraCpu.Max);
     const Spread bare =
         SpreadOf(rounds, [](const Round& r) { return r.PacedBare.WallS / r.WireS; });
     std::printf("  %-28s median %.4f (min %.4f, max %.4f)  for comparison\n",

@@ -3,8 +3,8 @@
 #pragma once
 
 // A descriptor that becomes readable when an interrupt comes, or -1 before the handlers are
-// installed. A select() that waits on it as well cannot miss an interrupt that came just before it
-// began, as a wait that only looks at Interrupted() first could.
+// installed. A poll() or select() that waits on it as well cannot miss an interrupt that came just
+// before it began, as a wait that only looks at Interrupted() first could.
 int InterruptWakeFd();
 
 // A POSIX program never has a console window of its own; tests say it has, to drive what the

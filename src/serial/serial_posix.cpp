@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <map>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -58,7 +60,8 @@ termios RawSettings(const termios& original) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
     raw.c_cflag |= CS8 | CLOCAL | CREAD;
-    // read() never waits: every wait is a select() on the deadline, which no device can stretch.
+    // read() never waits: every wait is a poll() (select() on macOS) on the deadline, which no
+    // device can stretch.
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
     cfsetispeed(&raw, B19200);
@@ -119,7 +122,7 @@ void GiveBackLatency(int fd) {
 
 int ConfigureLine(int fd, termios* original) {
     // The line stays non-blocking (it was opened so): a read() or write() that would wait returns
-    // at once, and the wait is a select() that keeps the deadline and sees an interrupt.
+    // at once, and the wait is a poll() that keeps the deadline and sees an interrupt.
     if (tcgetattr(fd, original) != 0) {
         return errno;
     }
@@ -191,7 +194,10 @@ int OpenLine(const std::string& devicePath, termios* original, int* fdOut) {
 // Waits until the line is ready (readable, or writable when `forWrite`), an interrupt comes, or
 // the deadline passes (none when null). Returns >0 ready, 0 not yet (time is up, or an interrupt:
 // the caller looks), <0 an error in errno (EINTR included: the caller's deadline stays where it
-// was).
+// was). The interrupt's wake pipe is in every wait: a signal that comes after the caller looked
+// and before the wait began still ends it at once.
+#ifdef __APPLE__
+// poll() on a tty device can answer POLLNVAL there; select() works.
 int WaitForLine(int fd, bool forWrite, const Clock::time_point* deadline) {
     timeval wait{};
     if (deadline != nullptr) {
@@ -215,6 +221,25 @@ int WaitForLine(int fd, bool forWrite, const Clock::time_point* deadline) {
                              deadline != nullptr ? &wait : nullptr);
     return ready > 0 && !FD_ISSET(fd, forWrite ? &writable : &readable) ? 0 : ready;
 }
+#else
+// poll() rather than select(): it is the wait of every byte, and poll() neither builds nor copies
+// back descriptor sets and a time left. A hang-up or an error on the line counts as ready, so that
+// the read or write that follows reports it.
+int WaitForLine(int fd, bool forWrite, const Clock::time_point* deadline) {
+    int waitMs = -1;
+    if (deadline != nullptr) {
+        const auto left = std::chrono::ceil<Milliseconds>(*deadline - Clock::now()).count();
+        if (left <= 0) {
+            return 0;
+        }
+        waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
+    }
+    pollfd waits[2] = {{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
+                       {InterruptWakeFd(), POLLIN, 0}};
+    const int ready = poll(waits, waits[1].fd >= 0 ? 2 : 1, waitMs);
+    return ready > 0 && waits[0].revents == 0 ? 0 : ready;
+}
+#endif
 
 // ---- Help for a port that would not open ----
 
@@ -529,9 +554,9 @@ int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count) {
     return 0;
 }
 
-// Each byte's echo is waited for in select() on the read's deadline, and read() only takes what
-// select() found: no device can make a read outlast its time-out, and an interrupt ends the wait
-// at once. A signal ends select() with EINTR, and the interrupt and the time left are looked at
+// Each byte's echo is waited for in WaitForLine() on the read's deadline, and read() only takes
+// what it found: no device can make a read outlast its time-out, and an interrupt ends the wait
+// at once. A signal ends the wait with EINTR, and the interrupt and the time left are looked at
 // again without the deadline moving.
 int SerialRead(SerialPort* port, uint8_t* buffer, size_t count, size_t* brought) {
     *brought = 0;

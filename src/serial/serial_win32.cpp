@@ -83,6 +83,12 @@ bool ApplyTimeouts(HANDLE handle, const COMMTIMEOUTS& own, COMMTIMEOUTS* applied
     return true;
 }
 
+// Some drivers end a WriteFile whose time-out ran out as a failure, with one of these codes, where
+// others report it as a success that wrote fewer bytes.
+bool SliceRanOut(DWORD code) {
+    return code == ERROR_TIMEOUT || code == ERROR_SEM_TIMEOUT;
+}
+
 // The line's settings and time-outs as they were before the open. On a line that is gone the
 // calls fail, and there is nothing left to give back.
 void GiveBack(HANDLE handle, DCB state, COMMTIMEOUTS timeouts) {
@@ -491,7 +497,8 @@ int SerialWrite(SerialPort* port, const uint8_t* bytes, size_t count) {
         }
         DWORD written = 0;
         if (!WriteFile(port->Handle, bytes + sent, static_cast<DWORD>(count - sent), &written,
-                       nullptr)) {
+                       nullptr) &&
+            !SliceRanOut(GetLastError())) {
             port->WriteFailed = true;
             return Fail(GetLastError());
         }
