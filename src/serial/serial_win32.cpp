@@ -31,6 +31,10 @@ using Milliseconds = std::chrono::milliseconds;
 // Longer than the interval between bytes, so that the driver still ends a read 150 ms after its
 // last byte; an echo that comes at once is still one ReadFile.
 constexpr DWORD READ_SLICE_MS = 200;
+// The end marker is two bytes, a few milliseconds at 19200 baud: a line that has not taken them
+// in this long has stopped taking anything.
+constexpr DWORD DRAIN_LIMIT_MS = 1000;
+constexpr DWORD DRAIN_POLL_MS = 5;
 // How early or late the driver's timer may fire: a ReadFile that ends this much before its slice
 // was ended by the interval, not by the slice.
 constexpr DWORD DRIVER_TIMER_SLACK_MS = 30;
@@ -568,11 +572,29 @@ int SerialDiscardInput(SerialPort* port) {
     return 0;
 }
 
+namespace {
+
+// Waits, a bounded time, for the driver to have sent what it holds. FlushFileBuffers would wait
+// for as long as the line takes nothing, with no time-out and no interrupt to end it.
+void DrainOutput(HANDLE handle) {
+    const Clock::time_point deadline = Clock::now() + Milliseconds(DRAIN_LIMIT_MS);
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT state{};
+        if (!ClearCommError(handle, &errors, &state) || state.cbOutQue == 0 ||
+            Clock::now() >= deadline) {
+            return;
+        }
+        Sleep(DRAIN_POLL_MS);
+    }
+}
+
+} // namespace
+
 void SerialClose(SerialPort* port) {
-    // The last bytes written leave with the settings they were written under; a line that
-    // stopped taking bytes would hold that wait for ever.
+    // The last bytes written leave with the settings they were written under.
     if (!port->WriteFailed) {
-        FlushFileBuffers(port->Handle);
+        DrainOutput(port->Handle);
     }
     GiveBack(port->Handle, port->OwnState, port->OwnTimeouts);
     CloseHandle(port->Handle);
