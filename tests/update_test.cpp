@@ -275,6 +275,59 @@ INSTANTIATE_TEST_SUITE_P(
                                     "SHA-256 {good-image-sha}\n"}),
     TitleOf<RefusalCase>);
 
+// A log that cannot be opened refuses the run before anything is read or opened; one that cannot
+// take the record lets the run end as it would, says so, and end stays the last event.
+struct LogCase {
+    const char* Title;
+    std::string Log;
+    std::vector<std::string> Args; // besides -n -f and --log
+    int Status;
+    std::string Note;
+};
+PRINTS_AS_TITLE(LogCase)
+
+class LogTrouble : public testing::TestWithParam<LogCase> {};
+
+TEST_P(LogTrouble, IsSaidAndTheStatusTellsTheRun) {
+    const LogCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", Rec(0, 0, {4, 5, 6}) + END_RECORD);
+    std::vector<std::string> args = {"-n", "-f", path, "--log", c.Log};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    const UpdateRun run = RunUpdateWith(args);
+    EXPECT_EQ(run.Status, c.Status);
+    EXPECT_EQ(run.Console.find("Loading") != std::string::npos, c.Status == STATUS_FLASHED)
+        << run.Console;
+    EXPECT_NE(run.Notes.find(c.Note), std::string::npos) << run.Notes;
+    if (!c.Args.empty()) {
+        const std::string last = run.Notes.substr(run.Notes.rfind('\n', run.Notes.size() - 2) + 1);
+        ASSERT_TRUE(nlohmann::json::accept(last)) << run.Notes;
+        EXPECT_EQ(nlohmann::json::parse(last)["event"], "end");
+        EXPECT_EQ(nlohmann::json::parse(last)["status"], c.Status);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, LogTrouble,
+    testing::Values(
+        LogCase{"FolderMissing",
+                "/nonexistent-brelwick/bench.log",
+                {},
+                STATUS_USAGE,
+                "Cannot open the log /nonexistent-brelwick/bench.log: No such file or directory"},
+        LogCase{"AFolder", "/", {}, STATUS_USAGE, "Cannot open the log /: Is a directory"},
+        LogCase{"DiskFull",
+                "/dev/full",
+                {},
+                STATUS_FLASHED,
+                "The record of this run could not be written to /dev/full: No space left"},
+        LogCase{"DiskFullWithEvents",
+                "/dev/full",
+                {"--json"},
+                STATUS_FLASHED,
+                "The record of this run could not be written to /dev/full: No space left"}),
+    TitleOf<LogCase>);
+
 // Programs that log to one file at once: each record is one whole line, after what was there.
 // Among them, runs whose port cannot be opened, which end from deep inside, record that too.
 TEST(RunLog, ProgramsAtOnceAppendWholeLines) {

@@ -257,7 +257,7 @@ int EndInterrupted() {
 struct RecordState {
     RunRecord Facts;
     bool Open = false;    // between OpenRecord() and CloseRecord()
-    bool Reached = false; // the run got as far as a file and a port
+    bool Reached = false; // the run got as far as naming its file: it is on record
     bool CheckOnly = false;
     bool StartSent = false;
     LogFile* Log = nullptr;
@@ -299,8 +299,8 @@ void SendStartEvent() {
     }
 }
 
-// The port closes the record and the events whichever way the run ends; a port that cannot be
-// opened ends the process from deep inside, and this is called on the way out.
+// Ends the record and the events, whichever way the run ends; a port that cannot be opened ends
+// the process from deep inside, and this is called on the way out (CloseRecordAtExit()).
 int CloseRecord(int status) {
     if (!OnRecord.Open) {
         return status;
@@ -319,10 +319,8 @@ int CloseRecord(int status) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - OnRecord.Began).count();
     facts.BlocksSent = ProgressBlocksSent();
     facts.BytesSent = ProgressBytesSent();
-    if (ConsoleJson()) {
-        SendStartEvent();
-        ConsoleEvent(EndEvent(facts));
-    }
+    // The log first: a record that could not be written is a note, and end is the last event.
+    SendStartEvent();
     if (OnRecord.Log != nullptr) {
         const int code = OnRecord.Reached ? AppendToLog(OnRecord.Log, RecordLine(facts)) : 0;
         if (code != 0) {
@@ -331,6 +329,9 @@ int CloseRecord(int status) {
         }
         CloseLogFile(OnRecord.Log);
         OnRecord.Log = nullptr;
+    }
+    if (ConsoleJson()) {
+        ConsoleEvent(EndEvent(facts));
     }
     SetConsoleJson(false);
     return status;
