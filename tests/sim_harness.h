@@ -48,5 +48,7 @@ UpdateRun RunUpdateWith(const std::vector<std::string>& args, const std::string&
 // the file `hexPath`: JSON lines only; `start` once, with the file's fingerprints as sha256sum and
 // srec_cat make them, before every block and progress event; `end` last, with the run's status,
 // result and last line; a block event for each block the program said it loaded; and one record
-// in the log that says the same.
-void ExpectOnRecord(const UpdateRun& run, const std::string& hexPath, const std::string& log);
+// in the log that says the same. `received`: the bytes the unit read from the line; the record
+// counts what the port took, which is that much unless the line went down under bytes it held.
+void ExpectOnRecord(const UpdateRun& run, const std::string& hexPath, const std::string& log,
+                    size_t received, bool lineWentDown = false);

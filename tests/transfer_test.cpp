@@ -727,7 +727,7 @@ TEST_P(UnitFails, ReportsItAndExitsWithItsStatus) {
         const SimRun sim = unit.Finish();
 
         EXPECT_EQ(run.Status, c.Status);
-        ExpectOnRecord(run, path, log);
+        ExpectOnRecord(run, path, log, sim.Rx.size(), HangsUp(c));
         size_t from = 0;
         for (const std::string& said : c.Said) {
             const size_t at = run.Console.find(said, from);

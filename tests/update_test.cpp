@@ -244,7 +244,7 @@ TEST_P(RefusedBeforeTheUnitHearsAnything, AbortsWithStatusTwoAndReleasesThePort)
     EXPECT_EQ(run.Status, STATUS_FILE_REFUSED);
     EXPECT_NE(run.Console.find(said + "Update Aborted\n"), std::string::npos) << run.Console;
     const auto file = std::find(args.begin(), args.end(), "-f");
-    ExpectOnRecord(run, *(file + 1), log);
+    ExpectOnRecord(run, *(file + 1), log, 0);
     EXPECT_TRUE(ReadFor(pty.Master, 1, std::chrono::milliseconds(50)).empty())
         << "the unit heard something";
     EXPECT_EQ(PortHandle, INVALID_PORT);

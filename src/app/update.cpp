@@ -318,7 +318,7 @@ int CloseRecord(int status) {
     facts.Seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - OnRecord.Began).count();
     facts.BlocksSent = ProgressBlocksSent();
-    facts.BytesSent = ProgressBytesSent();
+    facts.BytesSent = ProgressBytesWritten();
     // The log first: a record that could not be written is a note, and end is the last event.
     SendStartEvent();
     if (OnRecord.Log != nullptr) {

@@ -42,6 +42,9 @@ struct Transfer {
 };
 
 Transfer Run;
+// Bytes written to the port since the counts were cleared: the handshake too, which comes before
+// the transfer proper begins.
+uint32_t Written = 0;
 std::string SlowLineRemedy;
 ProgressWatcher Watcher = nullptr;
 
@@ -224,12 +227,17 @@ uint32_t ProgressBlocksSent() {
     return Run.BlocksSent;
 }
 
-uint32_t ProgressBytesSent() {
-    return Run.Sent;
+void ProgressWritten(size_t count) {
+    Written += static_cast<uint32_t>(count);
+}
+
+uint32_t ProgressBytesWritten() {
+    return Written;
 }
 
 void ProgressClearCounts() {
     Run = Transfer();
+    Written = 0;
 }
 
 void SetSlowLineRemedy(const std::string& remedy) {

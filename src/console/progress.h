@@ -4,6 +4,7 @@
 // replies, the next header). It all goes to standard error; the live line only to a terminal.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -46,11 +47,13 @@ void ProgressFinished();
 // The line goes, whether or not the transfer ended; safe at any time.
 void ProgressStop();
 
-// What the transfer did, for the record: blocks that went to the end of their trailer, and image
-// bytes written to the port. Kept after the transfer ends, until the next begins or the counts
-// are cleared.
+// Every write to the port that went through, command, frames and end marker included.
+void ProgressWritten(size_t count);
+
+// What the transfer did, for the record: blocks that went to the end of their trailer, and the
+// bytes written to the port. Kept after the transfer ends, until the counts are cleared.
 uint32_t ProgressBlocksSent();
-uint32_t ProgressBytesSent();
+uint32_t ProgressBytesWritten();
 void ProgressClearCounts();
 
 // What the operator can do about a slow adapter on this system; the note about a slow line ends

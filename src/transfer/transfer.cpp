@@ -52,7 +52,11 @@ bool Send(const uint8_t* bytes, size_t count) {
     if (!GoesOn()) {
         return false;
     }
-    LookForLostLine(SerialWrite(PortHandle, bytes, count));
+    const int failed = SerialWrite(PortHandle, bytes, count);
+    LookForLostLine(failed);
+    if (failed == 0) {
+        ProgressWritten(count);
+    }
     return Halted == Halt::NONE;
 }
 
