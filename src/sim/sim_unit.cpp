@@ -2,9 +2,13 @@
 
 #include <cstdio>
 
+#include "protocol/unit_line.h"
 #include "transfer/transfer.h"
 
 namespace {
+
+// A header's length, as the frame holds it.
+constexpr int BLOCK_BYTES = static_cast<int>(BLOCK_SIZE);
 
 std::string Format(const char* format, int a, int b = 0, int c = 0) {
     char line[160];
@@ -104,14 +108,15 @@ void CSimUnit::OnHeaderByte(uint8_t byte) {
         return;
     }
     m_Length = m_Frame[2] << 8 | m_Frame[3];
-    if (m_Frame[0] != STX || m_Frame[1] != static_cast<uint8_t>(m_NextBlock) || m_Length > 2048) {
+    if (m_Frame[0] != STX || m_Frame[1] != static_cast<uint8_t>(m_NextBlock) ||
+        m_Length > BLOCK_BYTES) {
         Note(Format("block %d: bad header %02x %02x ...", m_NextBlock, m_Frame[0], m_Frame[1]));
         m_FrameBad = true;
-        m_Length = m_Length > 2048 ? 2048 : m_Length;
+        m_Length = m_Length > BLOCK_BYTES ? BLOCK_BYTES : m_Length;
     }
     m_Sum = static_cast<uint16_t>(m_Frame[0] + m_Frame[1] + m_Frame[2] + m_Frame[3]);
     m_Received = 0;
-    m_Flash.resize(static_cast<size_t>(m_NextBlock) * 2048 + static_cast<size_t>(m_Length));
+    m_Flash.resize(static_cast<size_t>(m_NextBlock) * BLOCK_SIZE + static_cast<size_t>(m_Length));
     m_Framed = 0;
     m_State = m_Length == 0 ? State::TRAILER : State::DATA;
 }
@@ -128,7 +133,7 @@ void CSimUnit::OnDataByte(uint8_t byte) {
         m_State = State::SILENT;
         return;
     }
-    m_Flash[static_cast<size_t>(m_NextBlock) * 2048 + static_cast<size_t>(i)] = byte;
+    m_Flash[static_cast<size_t>(m_NextBlock) * BLOCK_SIZE + static_cast<size_t>(i)] = byte;
     m_Sum = static_cast<uint16_t>(m_Sum + byte);
     if (m_Faults.WrongEcho.At(m_NextBlock, i)) {
         Send(static_cast<uint8_t>(byte ^ 0x5A));
