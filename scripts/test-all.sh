@@ -4,7 +4,8 @@
 # First it runs README's "Try it" command, as README gives it, so that a README whose first
 # command stops working fails here.
 # With MinGW-w64 and Wine present, Brelwick.exe is cross-built too and its tests run under Wine;
-# without them, those tests are skipped and the reason is printed.
+# with Debian's ARM cross compilers and qemu-user-static, the arm64 and armhf builds are made and
+# their tests run under emulation; without them, those tests are skipped and the reason is printed.
 # No command here names a build tool, as none in README does: a build folder keeps the one it was
 # first made with (CMake's default, or CMAKE_GENERATOR), whichever command made it.
 #   FUZZ_SECONDS   how long each fuzz target runs (default 60)
@@ -106,6 +107,27 @@ native() {
   ctest --test-dir build --output-on-failure -j "$jobs"
 }
 
+# Linux on ARM (a Raspberry Pi beside the bench): cross-built with Debian's cross compiler, and the
+# whole native suite run under QEMU's user-mode emulation (cmake/linux-cross.cmake), with this
+# machine's own unit-sim (from build/) playing the unit. Its package is checked with the others.
+arm() {
+  local arch=$1 triple=$2 qemu=$3
+  if ! command -v "$triple-g++" >/dev/null; then
+    echo "== SKIPPING the $arch build and its tests: no $triple-g++ (Debian: g++-$triple)"
+  elif ! command -v "$qemu" >/dev/null; then
+    echo "== SKIPPING the $arch build and its tests: no $qemu (Debian: qemu-user-static)"
+  else
+    echo "== $arch build (cross, $triple) and the tests under $qemu"
+    cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELWICK_HOST_UNIT_SIM="$PWD/build/unit-sim"
+    cmake --build "build-$arch" -j "$jobs"
+    ctest --test-dir "build-$arch" --output-on-failure -j "$jobs"
+    return
+  fi
+  # A build left from an earlier run would be packaged as if it were this one's.
+  rm -rf "build-$arch"
+}
+
 # The benchmark must keep building and running; its figures are taken by hand (docs/speed.md).
 bench_smoke() {
   echo "== benchmark smoke run (a small image; the figures are not looked at)"
@@ -149,6 +171,8 @@ format_check
 try_it
 windows
 native
+arm arm64 aarch64-linux-gnu qemu-aarch64-static
+arm armhf arm-linux-gnueabihf qemu-arm-static
 bench_smoke
 packages
 if [ "${BRELWICK_QUICK:-}" = 1 ]; then
