@@ -45,7 +45,8 @@ uint16_t HexAttribute(const std::string& path) {
     return static_cast<uint16_t>(std::strtoul(ReadText(path).c_str(), nullptr, 16));
 }
 
-// udev's stable names, by the tty each one leads to; the first in order when there are several.
+// udev's stable names, by the tty each one leads to; the first in order when there are several, a
+// by-id name before a Raspberry Pi's serial0.
 std::map<std::string, std::string> StableNames() {
     std::map<std::string, std::string> names;
     const std::string dir = "/dev/serial/by-id";
@@ -53,6 +54,17 @@ std::map<std::string, std::string> StableNames() {
         const std::string target = Resolved(PortSearchRoot + dir + "/" + name);
         if (!target.empty()) {
             names.emplace(LastPart(target), dir + "/" + name);
+        }
+    }
+    // Raspberry Pi OS names the UART on the GPIO header /dev/serial0, and the other one
+    // /dev/serial1, whichever tty is behind each on that model.
+    for (const std::string& name : Entries(PortSearchRoot + "/dev")) {
+        if (name.size() > 6 && name.compare(0, 6, "serial") == 0 &&
+            name.find_first_not_of("0123456789", 6) == name.npos) {
+            const std::string target = Resolved(PortSearchRoot + "/dev/" + name);
+            if (!target.empty()) {
+                names.emplace(LastPart(target), "/dev/" + name);
+            }
         }
     }
     return names;
