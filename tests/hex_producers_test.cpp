@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <random>
 #include <sstream>
 #include <string>
@@ -53,7 +54,8 @@ std::string Produce(const TempDir& dir, const ProducerCase& c, std::vector<uint8
             b = static_cast<char>(random() & 0xFF);
         }
         image->resize(std::max<size_t>(image->size(), piece.Address + piece.Size));
-        std::copy(bytes.begin(), bytes.end(), image->begin() + piece.Address);
+        std::copy(bytes.begin(), bytes.end(),
+                  image->begin() + static_cast<std::ptrdiff_t>(piece.Address));
         const std::string path = dir.Write("piece" + std::to_string(p) + ".bin", bytes);
         if (std::string(c.Tool) == "srec_cat") {
             command.insert(command.end(), {path, "-binary", "-offset", Hex(piece.Address)});

@@ -91,8 +91,13 @@ TEST_P(LinkWait, BlocksUntilAByteOrItsTime) {
 
     EXPECT_EQ(brought, c.SendAtMs.size());
     EXPECT_GE(took, 150) << "the wait did not last: nothing was measured";
-    EXPECT_LE(cost.Wakeups, c.MaxWakeups)
-        << "woke " << cost.Wakeups << " times in " << took << " ms";
+    // Under QEMU's user-mode emulation this thread's context switches are the emulator's own (its
+    // locks between the emulated threads, 6 to 83 of them here where 3 are allowed), not the
+    // link's waits: the native run of the same test bounds them.
+    if (!TESTS_EMULATED) {
+        EXPECT_LE(cost.Wakeups, c.MaxWakeups)
+            << "woke " << cost.Wakeups << " times in " << took << " ms";
+    }
     EXPECT_LT(cost.CpuMs, 25) << "spent " << cost.CpuMs << " ms of CPU in " << took << " ms";
 }
 

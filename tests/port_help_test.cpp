@@ -80,6 +80,8 @@ struct FakeTty {
     const char* UartType = nullptr;
     std::string StableName = ""; // its link in /dev/serial/by-id
     bool Node = true;            // it has a node in /dev
+    std::string Alias = "";      // its link in /dev, as Raspberry Pi OS makes /dev/serial0
+    std::string Parent = "sys/devices/platform/serial8250"; // where a port not on USB sits
 };
 
 const FakeTty FTDI{"ttyUSB1",
@@ -99,6 +101,18 @@ const FakeTty CONSOLE{"console", ""};
 const FakeTty PTMX{"ptmx", ""};
 const FakeTty NO_NODE{"ttyUSB7", "ftdi_sio", "0403:6015", {"FTDI", "FT230X", "DN04ZQ7T"},
                       nullptr,   nullptr,    "",          false};
+
+// A Raspberry Pi 4's UARTs: the PL011 (an AMBA device on the SoC, given to Bluetooth unless the
+// configuration says otherwise) and the mini UART, which the 8250 driver serves; serial0 is the one
+// on the GPIO header, serial1 the other.
+const FakeTty PI_PL011{
+    "ttyAMA0", "uart-pl011", "",   {},        nullptr,
+    "32",      "",           true, "serial1", "sys/devices/platform/soc/fe201000.serial"};
+const FakeTty PI_MINI_UART{"ttyS0",   "bcm2835-aux-uart",
+                           "",        {},
+                           nullptr,   "4",
+                           "",        true,
+                           "serial0", "sys/devices/platform/soc/fe215040.serial"};
 
 const std::vector<FakeTty> BENCH = {FTDI,   CH340,   CDC,  UART,   NO_UART,
                                     GADGET, CONSOLE, PTMX, NO_NODE};
@@ -121,10 +135,13 @@ class PortTree {
             if (!tty.StableName.empty()) {
                 Link("../../" + tty.Name, "dev/serial/by-id/" + tty.StableName);
             }
+            if (!tty.Alias.empty()) {
+                Link(tty.Name, "dev/" + tty.Alias);
+            }
             if (tty.Driver.empty()) {
                 continue;
             }
-            std::string device = "sys/devices/platform/serial8250/" + tty.Name;
+            std::string device = tty.Parent + "/" + tty.Name;
             if (!tty.Ids.empty()) {
                 const std::string usb =
                     "sys/devices/pci0000:00/usb1/1-" + std::to_string(++usbPort);
@@ -191,6 +208,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "latency timer 16 ms (/dev/serial/by-id/"
                   "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)",
                   "ttyGS0    g_serial", "ttyS0     built-in serial port"}},
+        TreeCase{"RaspberryPi",
+                 {PI_PL011, PI_MINI_UART, CONSOLE, PTMX},
+                 {"ttyAMA0   built-in serial port (/dev/serial1)",
+                  "ttyS0     built-in serial port (/dev/serial0)"}},
         TreeCase{
             "CountedInOrder",
             {{"ttyUSB10", "ch341-uart", "1a86:7523"}, {"ttyUSB2", "ch341-uart", "1a86:7523"}},

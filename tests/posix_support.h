@@ -10,6 +10,14 @@
 
 #include "support.h"
 
+// True when these tests run under QEMU's user-mode emulation (a cross build's,
+// tests/CMakeLists.txt).
+#ifdef BRELWICK_TESTS_EMULATED
+constexpr bool TESTS_EMULATED = true;
+#else
+constexpr bool TESTS_EMULATED = false;
+#endif
+
 struct ProcessResult {
     int Status = -1;       // the exit status, or -1 when the program did not exit normally
     std::string Out;       // what it wrote to standard output

@@ -653,7 +653,13 @@ class LineSettings {
         EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&m_Before));
 #ifdef TIOCGEXCL
         int exclusive = -1;
-        ASSERT_EQ(ioctl(m_Fd, TIOCGEXCL, &exclusive), 0);
+        const int asked = ioctl(m_Fd, TIOCGEXCL, &exclusive);
+        // QEMU's user-mode emulation, which runs the ARM builds' tests, does not pass this ioctl on
+        // (it fails there); the native run of the same test makes the check.
+        if (asked != 0 && TESTS_EMULATED) {
+            return;
+        }
+        ASSERT_EQ(asked, 0);
         EXPECT_EQ(exclusive, 0) << "the line is still held exclusively";
 #endif
     }

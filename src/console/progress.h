@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <string>
 
-// A byte down and its echo back at 19200 baud, ten bits each way: the line's own pace.
-constexpr double LINE_MS_PER_BYTE = 2 * 10 * 1000.0 / 19200;
+#include "protocol/unit_line.h"
+
+// A byte down and its echo back at the line's speed, ten bits each way: the line's own pace.
+constexpr double LINE_MS_PER_BYTE = 2 * 10 * 1000.0 / LINE_BAUD;
 
 // The time a byte takes in lock-step through a USB adapter whose latency timer is `timerMs`
 // (0: none). The echo comes down the line, then waits in the adapter for the timer's next tick;

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "protocol/unit_line.h"
+
 constexpr uint32_t IMAGE_CAPACITY = 100000;        // the largest image the unit takes
-constexpr uint32_t BLOCK_SIZE = 2048;              // the unit's flash block; one transfer block
 constexpr uint32_t DATA_ADDRESS_LIMIT = 0x1F00000; // data records at or above are not the unit's
 // No firmware file for this unit comes near this size; anything larger is the wrong file.
 constexpr uint64_t HEX_FILE_SIZE_LIMIT = 16u * 1024 * 1024;

@@ -1,7 +1,8 @@
 // The serial link to the unit: naming, opening and configuring the port, and plain blocking byte
 // reads and writes with the unit's read time-outs. The protocol code uses only what is declared
-// here; each platform implements the operations in a file of its own (serial_posix.cpp,
-// serial_win32.cpp), chosen by the build.
+// here; each platform implements the operations in files of its own, chosen by the build: the line
+// in serial_posix.cpp or serial_win32.cpp, the port listing in ports_linux.cpp, ports_macos.cpp or
+// ports_win32.cpp (with ports_posix.cpp, what Linux and macOS share).
 #pragma once
 
 #include <cstddef>
@@ -89,7 +90,7 @@ std::vector<std::string> PresentPortNames();
 // The device that a port name stands for: "\\.\COM3" on Windows, "/dev/ttyUSB0" on POSIX.
 std::string MakeDevicePath(const std::string& portName);
 
-// Opens and configures the device at 19200 baud, 8 data bits, no parity, one stop bit, with the
+// Opens and configures the device at LINE_BAUD, 8 data bits, no parity, one stop bit, with the
 // read time-outs above. Returns 0 and the port, or the platform's error code.
 int SerialOpen(const std::string& devicePath, SerialPort** port);
 

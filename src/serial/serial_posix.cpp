@@ -9,10 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <map>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,6 +25,7 @@
 
 #include "console/process.h"
 #include "console/process_posix.h"
+#include "protocol/unit_line.h"
 #include "serial/serial.h"
 #include "serial/serial_posix.h"
 
@@ -49,6 +48,26 @@ int Fail(int code) {
     return 1;
 }
 
+// termios names each speed by a constant of its own.
+constexpr speed_t TermiosSpeed(uint32_t baud) {
+    switch (baud) {
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+constexpr speed_t LINE_SPEED = TermiosSpeed(LINE_BAUD);
+static_assert(LINE_SPEED != B0, "TermiosSpeed names no constant for the line's speed");
+
 // Raw mode, all of it: a CR from the unit must not arrive as LF, a 0x0A of the firmware must not
 // leave as CR LF, and 0x11 / 0x13 are data, not flow control. Hardware flow control stays as the
 // port had it.
@@ -64,8 +83,8 @@ termios RawSettings(const termios& original) {
     // device can stretch.
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
-    cfsetispeed(&raw, B19200);
-    cfsetospeed(&raw, B19200);
+    cfsetispeed(&raw, LINE_SPEED);
+    cfsetospeed(&raw, LINE_SPEED);
     return raw;
 }
 
@@ -243,151 +262,6 @@ int WaitForLine(int fd, bool forWrite, const Clock::time_point* deadline) {
 
 // ---- Help for a port that would not open ----
 
-std::string PortSearchRoot;
-
-// A name in a directory that is an entry of its own: neither "." nor "..", nor hidden.
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* listing = opendir(dir.c_str())) {
-        while (const dirent* entry = readdir(listing)) {
-            if (entry->d_name[0] != '.') {
-                names.push_back(entry->d_name);
-            }
-        }
-        closedir(listing);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The path a link or a path with links in it leads to, or "" when it leads nowhere.
-std::string Resolved(const std::string& path) {
-    std::string resolved;
-    if (char* real = realpath(path.c_str(), nullptr)) {
-        resolved = real;
-        std::free(real);
-    }
-    return resolved;
-}
-
-std::string LastPart(const std::string& path) {
-    return path.substr(path.rfind('/') + 1);
-}
-
-// The number a sysfs attribute holds, or LATENCY_UNKNOWN.
-int ReadAttribute(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        return LATENCY_UNKNOWN;
-    }
-    int value = LATENCY_UNKNOWN;
-    if (std::fscanf(file, "%d", &value) != 1 || value < 0 || value > 255) {
-        value = LATENCY_UNKNOWN;
-    }
-    std::fclose(file);
-    return value;
-}
-
-#ifdef __APPLE__
-// Each port is there twice; /dev/tty.* waits in open() for the carrier, cu.* is the one to use.
-// What is behind a port would take IOKit; the names alone are listed.
-std::vector<SerialPortInfo> ListPorts() {
-    std::vector<SerialPortInfo> ports;
-    for (const std::string& name : Entries(PortSearchRoot + "/dev")) {
-        if (name.compare(0, 3, "cu.") == 0) {
-            SerialPortInfo port;
-            port.Name = "/dev/" + name;
-            ports.push_back(port);
-        }
-    }
-    return ports;
-}
-#else
-// The first line of a sysfs attribute, "" when there is none.
-std::string ReadText(const std::string& path) {
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "r")) {
-        char line[256];
-        if (std::fgets(line, sizeof(line), file) != nullptr) {
-            text = line;
-        }
-        std::fclose(file);
-    }
-    text.erase(std::min(text.find('\n'), text.size()));
-    return text;
-}
-
-// The USB device above a tty's device in sysfs: the first directory up that holds idVendor.
-std::string UsbDeviceAbove(const std::string& device) {
-    const std::string top = Resolved(PortSearchRoot + "/sys/devices");
-    std::string dir = device;
-    while (!top.empty() && dir.size() > top.size() && dir.compare(0, top.size(), top) == 0) {
-        struct stat info {};
-        if (stat((dir + "/idVendor").c_str(), &info) == 0) {
-            return dir;
-        }
-        dir.erase(dir.rfind('/'));
-    }
-    return "";
-}
-
-uint16_t HexAttribute(const std::string& path) {
-    return static_cast<uint16_t>(std::strtoul(ReadText(path).c_str(), nullptr, 16));
-}
-
-// udev's stable names, by the tty each one leads to; the first in order when there are several.
-std::map<std::string, std::string> StableNames() {
-    std::map<std::string, std::string> names;
-    const std::string dir = "/dev/serial/by-id";
-    for (const std::string& name : Entries(PortSearchRoot + dir)) {
-        const std::string target = Resolved(PortSearchRoot + dir + "/" + name);
-        if (!target.empty()) {
-            names.emplace(LastPart(target), dir + "/" + name);
-        }
-    }
-    return names;
-}
-
-// Every tty with a device behind it and a node in /dev: consoles, pseudo-terminals and the
-// terminal itself have no device. ttyS0 to ttyS31 are there whether a UART is behind them or not;
-// without one their UART type reads 0.
-std::vector<SerialPortInfo> ListPorts() {
-    const std::map<std::string, std::string> stable = StableNames();
-    std::vector<SerialPortInfo> ports;
-    for (const std::string& name : Entries(PortSearchRoot + "/sys/class/tty")) {
-        const std::string tty = PortSearchRoot + "/sys/class/tty/" + name;
-        const std::string device = Resolved(tty + "/device");
-        struct stat node {};
-        if (device.empty() || stat((PortSearchRoot + "/dev/" + name).c_str(), &node) != 0) {
-            continue;
-        }
-        SerialPortInfo port;
-        port.Name = name;
-        const std::string usb = UsbDeviceAbove(device);
-        const std::string uartType = ReadText(tty + "/type");
-        if (!usb.empty()) {
-            port.Kind = PortKind::USB_ADAPTER;
-            port.VendorId = HexAttribute(usb + "/idVendor");
-            port.ProductId = HexAttribute(usb + "/idProduct");
-            port.Maker = ReadText(usb + "/manufacturer");
-            port.Product = ReadText(usb + "/product");
-            port.Serial = ReadText(usb + "/serial");
-            port.LatencyMs = ReadAttribute(tty + "/device/latency_timer");
-        } else if (uartType == "0") {
-            continue;
-        } else if (!uartType.empty()) {
-            port.Kind = PortKind::BUILT_IN;
-        } else {
-            port.Driver = LastPart(Resolved(tty + "/device/driver"));
-        }
-        const auto link = stable.find(name);
-        port.StableName = link != stable.end() ? link->second : "";
-        ports.push_back(port);
-    }
-    return ports;
-}
-#endif
-
 #ifdef __linux__
 // The group that may open the device: its own, unless that is root's; else the one Debian and
 // Ubuntu give serial ports.
@@ -425,69 +299,7 @@ std::string BusyHint(const std::string& portName) {
     return hint;
 }
 
-// ---- The adapter's latency timer ----
-
-// The tty that a device stands for: /dev/serial/by-id/usb-FTDI_...-port0 leads to ttyUSB0.
-std::string TtyName(const std::string& devicePath) {
-    const std::string resolved = Resolved(PortSearchRoot + devicePath);
-    return LastPart(resolved.empty() ? devicePath : resolved);
-}
-
-#ifdef __linux__
-// Only root may write the timer, and the driver forgets it when the adapter is unplugged: a udev
-// rule sets it each time the adapter comes.
-std::string LatencyRemedy(const std::string& attribute, int timerMs) {
-    if (timerMs == LATENCY_UNKNOWN) {
-        return "The adapter shows no latency timer to set (brelwick asked its driver for "
-               "low-latency mode). An adapter with a CP210x or CH340 chip, or an FTDI one, whose "
-               "timer Linux sets to 1 ms, answers sooner.";
-    }
-    return "To set it to 1 ms until the adapter is unplugged: echo 1 | sudo tee " + attribute +
-           ". To set it each time the adapter is plugged in, put this udev rule in "
-           "/etc/udev/rules.d/99-usb-serial-latency.rules: ACTION==\"add\", "
-           "SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"";
-}
-#else
-std::string LatencyRemedy(const std::string&, int) {
-    return "On macOS the latency timer is a setting of the adapter's driver: FTDI's own driver "
-           "has one; see brelwick(1), LOW LATENCY.";
-}
-#endif
-
 } // namespace
-
-AdapterLatency SerialAdapterLatency(const std::string& portName) {
-    // Linux shows it for FTDI adapters; it is read after the open has asked for low latency.
-    const std::string attribute =
-        "/sys/class/tty/" + TtyName(MakeDevicePath(portName)) + "/device/latency_timer";
-    AdapterLatency latency;
-    latency.TimerMs = ReadAttribute(PortSearchRoot + attribute);
-    latency.Remedy = LatencyRemedy(attribute, latency.TimerMs);
-    return latency;
-}
-
-void SetPortSearchRoot(const std::string& root) {
-    PortSearchRoot = root;
-}
-
-std::vector<SerialPortInfo> SerialListPorts() {
-    return ListPorts();
-}
-
-std::vector<std::string> PortNameHelp() {
-#ifdef __APPLE__
-    return {
-        "  /dev/cu.*     a USB serial adapter, such as /dev/cu.usbserial-A1 (cu., not tty.)",
-    };
-#else
-    return {
-        "  ttyUSB0       a USB serial adapter (opens /dev/ttyUSB0)",
-        "  ttyACM0       a USB CDC device",
-        "  ttyS0         a built-in port",
-        "  /dev/serial/by-id/...  the same adapter whichever number it got",
-    };
-#endif
-}
 
 std::string SerialOpenHint(int code, const std::string& portName) {
     const std::string device = MakeDevicePath(portName);

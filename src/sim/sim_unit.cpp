@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "protocol/unit_line.h"
 #include "transfer/transfer.h"
 
 namespace {
+
+// A header's length, as the frame holds it.
+constexpr int BLOCK_BYTES = static_cast<int>(BLOCK_SIZE);
 
 std::string Format(const char* format, int a, int b = 0, int c = 0) {
     char line[160];
@@ -105,10 +109,11 @@ void CSimUnit::OnHeaderByte(uint8_t byte) {
         return;
     }
     m_Length = m_Frame[2] << 8 | m_Frame[3];
-    if (m_Frame[0] != STX || m_Frame[1] != static_cast<uint8_t>(m_NextBlock) || m_Length > 2048) {
+    if (m_Frame[0] != STX || m_Frame[1] != static_cast<uint8_t>(m_NextBlock) ||
+        m_Length > BLOCK_BYTES) {
         Note(Format("block %d: bad header %02x %02x ...", m_NextBlock, m_Frame[0], m_Frame[1]));
         m_FrameBad = true;
-        m_Length = m_Length > 2048 ? 2048 : m_Length;
+        m_Length = m_Length > BLOCK_BYTES ? BLOCK_BYTES : m_Length;
     }
     m_Sum = static_cast<uint16_t>(m_Frame[0] + m_Frame[1] + m_Frame[2] + m_Frame[3]);
     m_Received = 0;
@@ -162,7 +167,7 @@ void CSimUnit::FinishBlock() {
     if (!held || m_FrameBad) {
         ++m_BadBlocks;
     } else {
-        const size_t start = static_cast<size_t>(m_NextBlock) * 2048;
+        const size_t start = static_cast<size_t>(m_NextBlock) * BLOCK_SIZE;
         m_Flash.resize(std::max(m_Flash.size(), start + m_Block.size()));
         std::copy(m_Block.begin(), m_Block.end(), m_Flash.begin() + static_cast<long>(start));
     }
