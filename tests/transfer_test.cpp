@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <memory>
 #include <pthread.h>
 #include <random>
 #include <string>
@@ -1112,3 +1114,87 @@ INSTANTIATE_TEST_SUITE_P(Timers, AdapterTimer,
                          TitleOf<TimerCase>);
 
 } // namespace
+
+// ---- Several units at once ----
+
+// Each unit on its own pty with its own faults; NO_PORT stands for a port that is not there.
+const std::vector<std::string> NO_PORT = {"no-port"};
+
+struct BenchCase {
+    const char* Title;
+    std::vector<std::vector<std::string>> Units; // unit-sim's fault switches, for each unit
+    std::vector<int> Verdicts;                   // each unit's own exit status
+    int Status;
+    std::string Summary;
+};
+PRINTS_AS_TITLE(BenchCase)
+
+class Bench : public Program, public testing::WithParamInterface<BenchCase> {};
+
+// One unit's fault ends that unit only: the others are flashed exact, each unit's text is in its
+// own file, and standard output says the loader's lines once, a line for each unit and the count.
+TEST_P(Bench, EachUnitHasItsOwnVerdict) {
+    const BenchCase& c = GetParam();
+    const Image image = RandomImage(3000, 26);
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(image));
+    std::vector<std::unique_ptr<SimulatedUnit>> sims;
+    std::vector<std::string> ports;
+    std::string portList;
+    for (const std::vector<std::string>& faults : c.Units) {
+        const bool missing = faults == NO_PORT;
+        sims.push_back(missing ? nullptr : std::make_unique<SimulatedUnit>(faults));
+        ports.push_back(missing ? m_Dir.Path("ttyGone") : sims.back()->Port());
+        portList += (portList.empty() ? "" : ",") + ports.back();
+    }
+    const std::string logs = m_Dir.Path("logs");
+    const ProcessResult run =
+        RunProcess({BRELWICK_EXE, "-q", "-c", portList, "-f", path, "--logs", logs});
+    EXPECT_EQ(run.Status, c.Status) << run.Out << run.Err;
+    EXPECT_EQ(run.Out.find("Loaded "), run.Out.rfind("Loaded ")) << run.Out;
+    EXPECT_NE(run.Out.find("Loaded "), std::string::npos) << run.Out;
+    const std::vector<std::string> said = Lines(run.Out);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), c.Summary);
+    for (size_t i = 0; i < c.Units.size(); ++i) {
+        const std::string name = std::filesystem::path(ports[i]).filename().string();
+        const std::vector<std::string> text = Lines(ReadFile(logs + "/" + name + ".txt"));
+        ASSERT_FALSE(text.empty()) << ports[i];
+        EXPECT_NE(std::find(said.begin(), said.end(), ports[i] + ": " + text.back()), said.end())
+            << ports[i] << "\n"
+            << run.Out;
+        if (c.Verdicts[i] == STATUS_FLASHED) {
+            EXPECT_EQ(text.back() + "\n", COMPLETE);
+        }
+        if (sims[i] == nullptr) {
+            continue;
+        }
+        const SimRun sim = sims[i]->Finish();
+        if (c.Verdicts[i] == STATUS_FLASHED) {
+            EXPECT_EQ(sim.Flash, image) << ports[i];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, Bench,
+    testing::Values(BenchCase{"AllFlashed",
+                              {{}, {}},
+                              {0, 0},
+                              0,
+                              "2 units: 2 flashed, 0 may not be flashed, 0 not flashed"},
+                    BenchCase{"OneDiesMidBlock",
+                              {{}, {"--silent-from", "1:500"}, {}},
+                              {0, 3, 0},
+                              3,
+                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed"},
+                    BenchCase{"OnePortDoesNotOpen",
+                              {{}, NO_PORT, {}},
+                              {0, 1, 0},
+                              3,
+                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed"},
+                    BenchCase{"OneMayNotBeFlashed",
+                              {{"--short-header", "1"}, {}},
+                              {4, 0},
+                              4,
+                              "2 units: 1 flashed, 1 may not be flashed, 0 not flashed"}),
+    TitleOf<BenchCase>);

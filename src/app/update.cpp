@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/bench.h"
 #include "app/ports.h"
 #include "app/window.h"
 #include "console/console.h"
@@ -53,11 +54,12 @@ const char* const BANNER[] = {
 // The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
 // help switches (-h, -help, --help, -?; on Windows /h, /help, /? too), the version switches
 // (--version, -version; on Windows /version too) and the port listing's (-l, -list, --list).
-const char* const RUN_SWITCHES[] = {"f",    "c",    "q",     "n",      "log",
-                                    "-log", "json", "-json", "expect", "-expect"};
+const char* const RUN_SWITCHES[] = {"f",    "c",     "q",      "n",       "log",  "-log",
+                                    "json", "-json", "expect", "-expect", "logs", "-logs"};
 const char* const LOG_SWITCHES[] = {"log", "-log"};
 const char* const JSON_SWITCHES[] = {"json", "-json"};
 const char* const EXPECT_SWITCHES[] = {"expect", "-expect"};
+const char* const LOGS_SWITCHES[] = {"logs", "-logs"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
 const char* const VERSION_SWITCHES[] = {"version", "-version"};
 const char* const LIST_SWITCHES[] = {"l", "list", "-list"};
@@ -485,8 +487,32 @@ int Answered(int status) {
     return STATUS_OUTPUT_FAILED;
 }
 
+// Several ports: the file is checked once, before any port is opened, and the banner and its
+// Enter come once for all units.
+int RunSeveralUnits(const std::string& typed, const std::string& file, int argc, char** argv) {
+    std::vector<std::string> ports;
+    if (BenchPorts(typed, &ports) != 0) {
+        return STATUS_USAGE;
+    }
+    FirmwarePath = file;
+    const int loaded = LoadFirmware();
+    ReleaseResources();
+    if (loaded != 0) {
+        ConsoleLine("Update Aborted");
+        return STATUS_FILE_REFUSED;
+    }
+    if (!IsQuiet()) {
+        WaitForOperator();
+    }
+    if (Interrupted()) {
+        ConsoleLine("UPDATE INTERRUPTED");
+        return STATUS_TRANSFER_ENDED;
+    }
+    return RunBench(ports, argc, argv, TypedValueOf(LOGS_SWITCHES));
+}
+
 // The update sequence, from the switch table on.
-int RunSteps() {
+int RunSteps(int argc, char** argv) {
     // Started from Explorer, the program finds or asks for what a command line would give.
     const bool window = HasOwnConsoleWindow();
     std::string file = TypedValue("f");
@@ -532,6 +558,9 @@ int RunSteps() {
             NamePortsPresent();
         }
         return STATUS_USAGE;
+    }
+    if (NamesSeveralPorts(port)) {
+        return RunSeveralUnits(port, file, argc, argv);
     }
     PortName = port;
     if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
@@ -583,7 +612,7 @@ int RunUpdate(int argc, char** argv) {
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
     const int refused = OpenRecord();
-    return CloseRecord(refused != 0 ? refused : RunSteps());
+    return CloseRecord(refused != 0 ? refused : RunSteps(argc, argv));
 }
 
 void ReleaseResources() {
