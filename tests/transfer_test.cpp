@@ -1156,7 +1156,10 @@ TEST_P(Bench, EachUnitHasItsOwnVerdict) {
     ASSERT_FALSE(said.empty());
     EXPECT_EQ(said.back(), c.Summary);
     for (size_t i = 0; i < c.Units.size(); ++i) {
-        const std::string name = std::filesystem::path(ports[i]).filename().string();
+        const std::filesystem::path port(ports[i]);
+        const std::string name = port.parent_path().filename().string() == "pts"
+                                     ? "pts-" + port.filename().string()
+                                     : port.filename().string();
         const std::vector<std::string> text = Lines(ReadFile(logs + "/" + name + ".txt"));
         ASSERT_FALSE(text.empty()) << ports[i];
         EXPECT_NE(std::find(said.begin(), said.end(), ports[i] + ": " + text.back()), said.end())

@@ -64,10 +64,17 @@ bool AddPort(const std::string& name, std::vector<std::string>* ports) {
     return true;
 }
 
-// The name a unit's console text is kept under: a path by its last part.
+// The name a unit's console text is kept under: a path by its last part, and a number alone
+// (/dev/pts/3) with the folder's name before it.
 std::string FileNameOf(const std::string& port) {
-    const std::string name = std::filesystem::path(port).filename().string();
-    return name.empty() ? port : name;
+    const std::filesystem::path path(port);
+    const std::string name = path.filename().string();
+    if (name.empty()) {
+        return port;
+    }
+    const bool number = name.find_first_not_of("0123456789") == std::string::npos;
+    const std::string folder = path.parent_path().filename().string();
+    return number && !folder.empty() ? folder + "-" + name : name;
 }
 
 bool IsSwitchArgument(const std::string& arg) {
