@@ -1201,3 +1201,39 @@ INSTANTIATE_TEST_SUITE_P(
                               4,
                               "2 units: 1 flashed, 1 may not be flashed, 0 not flashed"}),
     TitleOf<BenchCase>);
+
+// Ctrl-C reaches every unit: each gives its line back and says so, and the run counts them all as
+// not flashed.
+TEST_F(Program, AnInterruptReachesEveryUnit) {
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(RandomImage(6000, 261)));
+    std::vector<std::unique_ptr<SimulatedUnit>> sims;
+    std::string ports;
+    for (int i = 0; i < 3; ++i) {
+        sims.push_back(
+            std::make_unique<SimulatedUnit>(std::vector<std::string>{"--baud", "19200"}));
+        ports += (ports.empty() ? "" : ",") + sims.back()->Port();
+    }
+    const std::string logs = m_Dir.Path("logs");
+    Child bench({BRELWICK_EXE, "-q", "-c", ports, "-f", path, "--logs", logs});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(bench.Pid(), SIGINT);
+    const ProcessResult run = bench.Finish(std::chrono::seconds(20));
+    EXPECT_EQ(run.Status, STATUS_TRANSFER_ENDED) << run.Out << run.Err;
+    const std::vector<std::string> said = Lines(run.Out);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "3 units: 0 flashed, 0 may not be flashed, 3 not flashed");
+    for (const std::unique_ptr<SimulatedUnit>& sim : sims) {
+        const std::string name = "pts-" + std::filesystem::path(sim->Port()).filename().string();
+        const std::string text = ReadFile(logs + "/" + name + ".txt");
+        EXPECT_NE(text.find("UPDATE INTERRUPTED\nUPDATE FAILED - THE UNIT IS NOT FLASHED"),
+                  std::string::npos)
+            << name << "\n"
+            << text;
+        EXPECT_NE(std::find(said.begin(), said.end(),
+                            sim->Port() + ": UPDATE FAILED - THE UNIT IS NOT FLASHED: power it "
+                                          "off and on, then run the update again"),
+                  said.end())
+            << run.Out;
+        EXPECT_NE(sim->Finish().Rx.size(), 0u);
+    }
+}
