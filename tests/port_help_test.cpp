@@ -2,6 +2,9 @@
 // knows the platform (the dialout group, a port held by another program, the ports present).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -150,6 +153,8 @@ class PortTree {
         SetPortSearchRoot(m_Root.Path(""));
     }
     ~PortTree() { SetPortSearchRoot(""); }
+    // The adapter's node appears, as when it is plugged in.
+    void Plug(const std::string& name) const { m_Root.Write("dev/" + name, ""); }
 
   private:
     void Make(const std::string& path) { std::filesystem::create_directories(m_Root.Path(path)); }
@@ -360,6 +365,29 @@ INSTANTIATE_TEST_SUITE_P(
                 "No USB serial adapter matches usb:all\n",
                 "ttyGS0   g_serial\nttyS0    built-in serial port\n"}),
     TitleOf<RunCase>);
+
+// --wait looks again until the adapter is plugged in, and says once that it waits.
+TEST(PortWait, GoesOnWhenTheAdapterIsPluggedIn) {
+    const PortTree tree({UART, NO_NODE});
+    const auto start = std::chrono::steady_clock::now();
+    std::thread plug([&tree] {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        tree.Plug(NO_NODE.Name);
+    });
+    // A fingerprint to match loads the file before any port is opened: the missing file ends the
+    // run once the adapter is found.
+    const UpdateRun run = RunUpdateWith(
+        {"-c", "usb:DN04ZQ7T", "-f", "none.hex", "-q", "--wait", "--expect", std::string(64, 'a')});
+    plug.join();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.Status, STATUS_FILE_REFUSED) << run.Console;
+    EXPECT_EQ(run.Notes, "Waiting for usb:DN04ZQ7T to be plugged in (Ctrl-C stops)\n"
+                         "Using ttyUSB7 for -c usb:DN04ZQ7T: USB serial adapter 0403:6015 FTDI "
+                         "FT230X, serial DN04ZQ7T\n");
+    EXPECT_GE(took, 2.0);
+    EXPECT_LT(took, 3.5);
+}
 
 // ---- A start from Explorer: a console window of the program's own ----
 

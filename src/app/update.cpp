@@ -54,12 +54,13 @@ const char* const BANNER[] = {
 // The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
 // help switches (-h, -help, --help, -?; on Windows /h, /help, /? too), the version switches
 // (--version, -version; on Windows /version too) and the port listing's (-l, -list, --list).
-const char* const RUN_SWITCHES[] = {"f",    "c",     "q",      "n",       "log",  "-log",
-                                    "json", "-json", "expect", "-expect", "logs", "-logs"};
+const char* const RUN_SWITCHES[] = {"f",     "c",      "q",       "n",    "log",   "-log", "json",
+                                    "-json", "expect", "-expect", "logs", "-logs", "wait", "-wait"};
 const char* const LOG_SWITCHES[] = {"log", "-log"};
 const char* const JSON_SWITCHES[] = {"json", "-json"};
 const char* const EXPECT_SWITCHES[] = {"expect", "-expect"};
 const char* const LOGS_SWITCHES[] = {"logs", "-logs"};
+const char* const WAIT_SWITCHES[] = {"wait", "-wait"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
 const char* const VERSION_SWITCHES[] = {"version", "-version"};
 const char* const LIST_SWITCHES[] = {"l", "list", "-list"};
@@ -561,6 +562,9 @@ int RunSteps(int argc, char** argv) {
     }
     if (NamesSeveralPorts(port)) {
         return RunSeveralUnits(port, file, argc, argv);
+    }
+    if (IsAsked(WAIT_SWITCHES) && !WaitForPort(port)) {
+        return EndInterrupted();
     }
     PortName = port;
     if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
