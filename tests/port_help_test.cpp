@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/bench.h"
 #include "app/ports.h"
 #include "app/window.h"
 #include "console/process_posix.h"
@@ -365,6 +366,30 @@ INSTANTIATE_TEST_SUITE_P(
                 "No USB serial adapter matches usb:all\n",
                 "ttyGS0   g_serial\nttyS0    built-in serial port\n"}),
     TitleOf<RunCase>);
+
+// usb:all takes every USB serial adapter present, and nothing else, in the listing's order;
+// usb:TEXT among other ports takes the one it matches.
+TEST(BenchPortsNamed, AreEveryAdapterOrTheOnesGiven) {
+    const struct {
+        std::vector<FakeTty> Ttys;
+        std::string Typed;
+        std::vector<std::string> Ports;
+    } cases[] = {
+        {{UART, FTDI}, "usb:all", {"ttyUSB1"}},
+        {BENCH, "USB:ALL", {"ttyACM0", "ttyUSB0", "ttyUSB1"}},
+        {BENCH, "ttyS0,usb:1a86:7523", {"ttyS0", "ttyUSB0"}},
+    };
+    for (const auto& c : cases) {
+        const PortTree tree(c.Ttys);
+        ConsoleCapture console;
+        std::vector<std::string> ports;
+        EXPECT_TRUE(NamesSeveralPorts(c.Typed)) << c.Typed;
+        EXPECT_EQ(BenchPorts(c.Typed, &ports), 0) << c.Typed << console.Text();
+        EXPECT_EQ(ports, c.Ports) << c.Typed;
+    }
+    EXPECT_FALSE(NamesSeveralPorts("usb"));
+    EXPECT_FALSE(NamesSeveralPorts("ttyUSB0"));
+}
 
 // --wait looks again until the adapter is plugged in, and says once that it waits.
 TEST(PortWait, GoesOnWhenTheAdapterIsPluggedIn) {
