@@ -73,6 +73,9 @@ const char* const HELP_SWITCH_LINES[] = {
     "  -l or --list (list the serial ports present and what each one is; opens none)",
     "  -c usb[:serial|:vid:pid] (the one USB serial adapter present, or the one whose",
     "     serial number ends with serial, or whose IDs are vid:pid, as -l shows them)",
+    "  -c port,port,... or -c usb:all (several units at once, each in a process of its",
+    "     own; --logs DIR keeps each unit's console text in DIR/PORT.txt)",
+    "  --wait (wait for the port, or the adapter -c usb selects, to be plugged in)",
     "  -h, -help, --help or -? (this help)",
     "  --version (print the version)",
     "Ports on this system, as given to -c:",
@@ -91,6 +94,8 @@ const char* const EXIT_STATUS_LINES[] = {
     "     flashed",
     "  4  everything was sent, but the unit failed to answer some step:",
     "     the unit may not be flashed",
+    "  With several ports: 0 when every unit was flashed, 3 when some unit",
+    "  was not, 4 otherwise; 1 and 2 as above, for the whole run",
 };
 
 // What is measured, and no more: the macOS branches are written but nothing here compiles them.
