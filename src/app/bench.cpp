@@ -77,6 +77,15 @@ std::string FileNameOf(const std::string& port) {
     return number && !folder.empty() ? folder + "-" + name : name;
 }
 
+std::string UnitTextPath(const std::string& folder, const std::string& port) {
+    std::error_code failed;
+    std::filesystem::path whole = std::filesystem::absolute(folder, failed);
+    if (failed) {
+        whole = folder;
+    }
+    return FilePathForUnit((whole / (FileNameOf(port) + ".txt")).string());
+}
+
 bool IsSwitchArgument(const std::string& arg) {
     return !arg.empty() && std::string(SWITCH_CHARS).find(arg[0]) != std::string::npos;
 }
@@ -255,8 +264,7 @@ int RunBench(const std::vector<std::string>& ports, int argc, char** argv,
         std::vector<std::string> args = UnitArguments(argc, argv, port);
         args.insert(args.begin(), program);
         std::string error;
-        const std::string output =
-            (std::filesystem::path(folder) / (FileNameOf(port) + ".txt")).string();
+        const std::string output = UnitTextPath(folder, port);
         const int started = StartUnitProcess(args, output, &error);
         if (started < 0) {
             unit.Ended = true;
@@ -277,8 +285,7 @@ int RunBench(const std::vector<std::string>& ports, int argc, char** argv,
         }
         unit.Ended = true;
         unit.Status = said.Status;
-        const std::string output =
-            (std::filesystem::path(folder) / (FileNameOf(unit.Port) + ".txt")).string();
+        const std::string output = UnitTextPath(folder, unit.Port);
         ConsolePrintf("%s: %s\n", unit.Port.c_str(), LastLineOf(output).c_str());
         DrawProgress(units);
     }

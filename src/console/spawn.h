@@ -11,6 +11,11 @@
 // not say.
 std::string OwnProgramPath(const char* argv0);
 
+// The path under which a unit's file is opened, from an absolute path. Windows takes a name such
+// as COM3.txt for the port COM3 itself, unless the whole path is given after \\?\; elsewhere the
+// path as it is.
+std::string FilePathForUnit(const std::string& path);
+
 // Starts `args` (the program first) with nothing on standard input, standard output to the file
 // `outputPath` (made, or emptied), standard error to a pipe. Returns the unit's number, from 0 in
 // the order started, or -1 with the system's words in *error.

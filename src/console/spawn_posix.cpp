@@ -94,6 +94,10 @@ void ReadFrom(int index) {
 
 } // namespace
 
+std::string FilePathForUnit(const std::string& path) {
+    return path;
+}
+
 std::string OwnProgramPath(const char* argv0) {
     char path[4096];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);

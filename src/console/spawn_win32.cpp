@@ -104,33 +104,20 @@ void CloseAll(std::initializer_list<HANDLE> handles) {
     }
 }
 
-// Each unit inherits its own three handles and no other unit's, or a unit's standard error
-// would stay open for as long as any later unit runs.
+// Units are started one after the other from this thread, and each one's inheritable handles
+// are closed here as soon as it has them: a later unit inherits none of an earlier one's, so
+// each unit's standard error ends when that unit does.
 bool CreateWithHandles(std::string commandLine, HANDLE in, HANDLE out, HANDLE err,
                        PROCESS_INFORMATION* process) {
-    HANDLE handles[] = {in, out, err};
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> storage(size);
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-        return false;
-    }
-    bool created = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                             handles, sizeof(handles), nullptr, nullptr) != 0;
-    STARTUPINFOEXA start{};
-    start.StartupInfo.cb = sizeof(start);
-    start.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    start.StartupInfo.hStdInput = in;
-    start.StartupInfo.hStdOutput = out;
-    start.StartupInfo.hStdError = err;
-    start.lpAttributeList = attributes;
+    STARTUPINFOA start{};
+    start.cb = sizeof(start);
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = in;
+    start.hStdOutput = out;
+    start.hStdError = err;
     // A group of its own: the console's Ctrl-C reaches this process alone, which passes it on.
-    created = created && CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT,
-                                        nullptr, nullptr, &start.StartupInfo, process) != 0;
-    DeleteProcThreadAttributeList(attributes);
-    return created;
+    return CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                          CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &start, process) != 0;
 }
 
 void PassOnInterrupt() {
@@ -144,6 +131,20 @@ void PassOnInterrupt() {
 
 } // namespace
 
+// GetFullPathName() would itself turn ...\\COM3.txt into the port: the path given is taken as
+// whole, with its separators made Windows' own.
+std::string FilePathForUnit(const std::string& path) {
+    const std::string prefix = "\\\\?\\";
+    if (path.rfind(prefix, 0) == 0) {
+        return path;
+    }
+    std::string whole = path;
+    for (char& c : whole) {
+        c = c == '/' ? '\\' : c;
+    }
+    return prefix + whole;
+}
+
 std::string OwnProgramPath(const char* argv0) {
     char path[MAX_PATH * 4];
     const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
@@ -153,22 +154,26 @@ std::string OwnProgramPath(const char* argv0) {
 int StartUnitProcess(const std::vector<std::string>& args, const std::string& outputPath,
                      std::string* error) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE out = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                  OPEN_EXISTING, 0, nullptr);
-    HANDLE readEnd = INVALID_HANDLE_VALUE;
-    HANDLE writeEnd = INVALID_HANDLE_VALUE;
     std::string commandLine;
     for (const std::string& arg : args) {
         commandLine += (commandLine.empty() ? "" : " ") + Quoted(arg);
     }
     auto unit = std::make_unique<Unit>();
-    const bool started = out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE &&
-                         CreatePipe(&readEnd, &writeEnd, &inherit, 0) &&
-                         SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0) &&
-                         CreateWithHandles(commandLine, in, out, writeEnd, &unit->Process);
-    const DWORD code = GetLastError();
+    HANDLE out = INVALID_HANDLE_VALUE;
+    HANDLE in = INVALID_HANDLE_VALUE;
+    HANDLE readEnd = INVALID_HANDLE_VALUE;
+    HANDLE writeEnd = INVALID_HANDLE_VALUE;
+    // Each step that fails leaves its code; the ones after it are not tried.
+    bool started =
+        (out = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) != INVALID_HANDLE_VALUE;
+    started =
+        started && (in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherit, OPEN_EXISTING, 0, nullptr)) != INVALID_HANDLE_VALUE;
+    started = started && CreatePipe(&readEnd, &writeEnd, &inherit, 0) &&
+              SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0) &&
+              CreateWithHandles(commandLine, in, out, writeEnd, &unit->Process);
+    const DWORD code = started ? 0 : GetLastError();
     CloseAll({out, in, writeEnd});
     if (!started) {
         CloseAll({readEnd});
