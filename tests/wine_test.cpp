@@ -1025,7 +1025,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-c", "usb:DN04ZQ7T", "-f", "fw.hex"},
                   1,
                   Lines({"No USB serial adapter matches usb:DN04ZQ7T"}),
-                  Lines({COM7_LINE, COM8_LINE, COM1_LINE})}),
+                  Lines({COM7_LINE, COM8_LINE, COM1_LINE})},
+        // A COM name in any case is the same port.
+        PortsCase{"PortNamedTwice",
+                  {"-c", "COM7,COM8,com7", "-f", "fw.hex"},
+                  1,
+                  Lines({"-c names com7 twice"}),
+                  ""},
+        PortsCase{"EmptyPortName",
+                  {"-c", "COM7,", "-f", "fw.hex"},
+                  1,
+                  Lines({"-c COM7, names an empty port"}),
+                  ""}),
     TitleOf<PortsCase>);
 
 // ---- The test as the unit, on a pty of its own ----
