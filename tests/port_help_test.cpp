@@ -2,6 +2,9 @@
 // knows the platform (the dialout group, a port held by another program, the ports present).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/bench.h"
 #include "app/ports.h"
 #include "app/window.h"
 #include "console/process_posix.h"
@@ -167,6 +171,8 @@ class PortTree {
         SetPortSearchRoot(m_Root.Path(""));
     }
     ~PortTree() { SetPortSearchRoot(""); }
+    // The adapter's node appears, as when it is plugged in.
+    void Plug(const std::string& name) const { m_Root.Write("dev/" + name, ""); }
 
   private:
     void Make(const std::string& path) { std::filesystem::create_directories(m_Root.Path(path)); }
@@ -355,8 +361,79 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-c", "usb:0403:6015", "-f", "none.hex"},
                 1,
                 "No USB serial adapter matches usb:0403:6015\n",
-                BENCH_LINES}),
+                BENCH_LINES},
+        RunCase{"PortNamedTwice",
+                BENCH,
+                {"-c", "ttyS0,ttyUSB0,/dev/ttyS0", "-f", "none.hex", "-q"},
+                1,
+                "-c names /dev/ttyS0 twice\n",
+                ""},
+        RunCase{"AdapterNamedTwice",
+                BENCH,
+                {"-c", "ttyUSB1,usb:85bi", "-f", "none.hex", "-q"},
+                1,
+                "-c names ttyUSB1 twice\n",
+                "Using ttyUSB1 for -c usb:85bi: " + FTDI_LINE + "\n"},
+        RunCase{"EmptyPortName",
+                BENCH,
+                {"-c", "ttyS0,,ttyUSB0", "-f", "none.hex", "-q"},
+                1,
+                "-c ttyS0,,ttyUSB0 names an empty port\n",
+                ""},
+        RunCase{"AllAdaptersNoneThere",
+                {UART, GADGET},
+                {"-c", "usb:all", "-f", "none.hex", "-q"},
+                1,
+                "No USB serial adapter matches usb:all\n",
+                "ttyGS0   g_serial\nttyS0    built-in serial port\n"}),
     TitleOf<RunCase>);
+
+// usb:all takes every USB serial adapter present, and nothing else, in the listing's order;
+// usb:TEXT among other ports takes the one it matches.
+TEST(BenchPortsNamed, AreEveryAdapterOrTheOnesGiven) {
+    const struct {
+        std::vector<FakeTty> Ttys;
+        std::string Typed;
+        std::vector<std::string> Ports;
+    } cases[] = {
+        {{UART, FTDI}, "usb:all", {"ttyUSB1"}},
+        {BENCH, "USB:ALL", {"ttyACM0", "ttyUSB0", "ttyUSB1"}},
+        {BENCH, "ttyS0,usb:1a86:7523", {"ttyS0", "ttyUSB0"}},
+    };
+    for (const auto& c : cases) {
+        const PortTree tree(c.Ttys);
+        ConsoleCapture console;
+        std::vector<std::string> ports;
+        EXPECT_TRUE(NamesSeveralPorts(c.Typed)) << c.Typed;
+        EXPECT_EQ(BenchPorts(c.Typed, &ports), 0) << c.Typed << console.Text();
+        EXPECT_EQ(ports, c.Ports) << c.Typed;
+    }
+    EXPECT_FALSE(NamesSeveralPorts("usb"));
+    EXPECT_FALSE(NamesSeveralPorts("ttyUSB0"));
+}
+
+// --wait looks again until the adapter is plugged in, and says once that it waits.
+TEST(PortWait, GoesOnWhenTheAdapterIsPluggedIn) {
+    const PortTree tree({UART, NO_NODE});
+    const auto start = std::chrono::steady_clock::now();
+    std::thread plug([&tree] {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        tree.Plug(NO_NODE.Name);
+    });
+    // A fingerprint to match loads the file before any port is opened: the missing file ends the
+    // run once the adapter is found.
+    const UpdateRun run = RunUpdateWith(
+        {"-c", "usb:DN04ZQ7T", "-f", "none.hex", "-q", "--wait", "--expect", std::string(64, 'a')});
+    plug.join();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.Status, STATUS_FILE_REFUSED) << run.Console;
+    EXPECT_EQ(run.Notes, "Waiting for usb:DN04ZQ7T to be plugged in (Ctrl-C stops)\n"
+                         "Using ttyUSB7 for -c usb:DN04ZQ7T: USB serial adapter 0403:6015 FTDI "
+                         "FT230X, serial DN04ZQ7T\n");
+    EXPECT_GE(took, 2.0);
+    EXPECT_LT(took, 3.5);
+}
 
 // ---- A start from Explorer: a console window of the program's own ----
 

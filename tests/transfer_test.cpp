@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <memory>
 #include <pthread.h>
 #include <random>
 #include <string>
@@ -1118,3 +1120,126 @@ INSTANTIATE_TEST_SUITE_P(Timers, AdapterTimer,
                          TitleOf<TimerCase>);
 
 } // namespace
+
+// ---- Several units at once ----
+
+// Each unit on its own pty with its own faults; NO_PORT stands for a port that is not there.
+const std::vector<std::string> NO_PORT = {"no-port"};
+
+struct BenchCase {
+    const char* Title;
+    std::vector<std::vector<std::string>> Units; // unit-sim's fault switches, for each unit
+    std::vector<int> Verdicts;                   // each unit's own exit status
+    int Status;
+    std::string Summary;
+};
+PRINTS_AS_TITLE(BenchCase)
+
+class Bench : public Program, public testing::WithParamInterface<BenchCase> {};
+
+// One unit's fault ends that unit only: the others are flashed exact, each unit's text is in its
+// own file, and standard output says the loader's lines once, a line for each unit and the count.
+TEST_P(Bench, EachUnitHasItsOwnVerdict) {
+    const BenchCase& c = GetParam();
+    const Image image = RandomImage(3000, 26);
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(image));
+    std::vector<std::unique_ptr<SimulatedUnit>> sims;
+    std::vector<std::string> ports;
+    std::string portList;
+    for (const std::vector<std::string>& faults : c.Units) {
+        const bool missing = faults == NO_PORT;
+        sims.push_back(missing ? nullptr : std::make_unique<SimulatedUnit>(faults));
+        ports.push_back(missing ? m_Dir.Path("ttyGone") : sims.back()->Port());
+        portList += (portList.empty() ? "" : ",") + ports.back();
+    }
+    const std::string logs = m_Dir.Path("logs");
+    const ProcessResult run =
+        RunProcess({BRELWICK_EXE, "-q", "-c", portList, "-f", path, "--logs", logs});
+    EXPECT_EQ(run.Status, c.Status) << run.Out << run.Err;
+    EXPECT_EQ(run.Out.find("Loaded "), run.Out.rfind("Loaded ")) << run.Out;
+    EXPECT_NE(run.Out.find("Loaded "), std::string::npos) << run.Out;
+    const std::vector<std::string> said = Lines(run.Out);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), c.Summary);
+    for (size_t i = 0; i < c.Units.size(); ++i) {
+        const std::filesystem::path port(ports[i]);
+        const std::string name = port.parent_path().filename().string() == "pts"
+                                     ? "pts-" + port.filename().string()
+                                     : port.filename().string();
+        const std::vector<std::string> text = Lines(ReadFile(logs + "/" + name + ".txt"));
+        ASSERT_FALSE(text.empty()) << ports[i];
+        EXPECT_NE(std::find(said.begin(), said.end(), ports[i] + ": " + text.back()), said.end())
+            << ports[i] << "\n"
+            << run.Out;
+        if (c.Verdicts[i] == STATUS_FLASHED) {
+            EXPECT_EQ(text.back() + "\n", COMPLETE);
+        }
+        if (sims[i] == nullptr) {
+            continue;
+        }
+        const SimRun sim = sims[i]->Finish();
+        if (c.Verdicts[i] == STATUS_FLASHED) {
+            EXPECT_EQ(sim.Flash, image) << ports[i];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, Bench,
+    testing::Values(BenchCase{"AllFlashed",
+                              {{}, {}},
+                              {0, 0},
+                              0,
+                              "2 units: 2 flashed, 0 may not be flashed, 0 not flashed"},
+                    BenchCase{"OneDiesMidBlock",
+                              {{}, {"--silent-from", "1:500"}, {}},
+                              {0, 3, 0},
+                              3,
+                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed"},
+                    BenchCase{"OnePortDoesNotOpen",
+                              {{}, NO_PORT, {}},
+                              {0, 1, 0},
+                              3,
+                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed"},
+                    BenchCase{"OneMayNotBeFlashed",
+                              {{"--short-header", "1"}, {}},
+                              {4, 0},
+                              4,
+                              "2 units: 1 flashed, 1 may not be flashed, 0 not flashed"}),
+    TitleOf<BenchCase>);
+
+// Ctrl-C reaches every unit: each gives its line back and says so, and the run counts them all as
+// not flashed.
+TEST_F(Program, AnInterruptReachesEveryUnit) {
+    const std::string path = m_Dir.Write("fw.hex", HexFileOf(RandomImage(6000, 261)));
+    std::vector<std::unique_ptr<SimulatedUnit>> sims;
+    std::string ports;
+    for (int i = 0; i < 3; ++i) {
+        sims.push_back(
+            std::make_unique<SimulatedUnit>(std::vector<std::string>{"--baud", "19200"}));
+        ports += (ports.empty() ? "" : ",") + sims.back()->Port();
+    }
+    const std::string logs = m_Dir.Path("logs");
+    Child bench({BRELWICK_EXE, "-q", "-c", ports, "-f", path, "--logs", logs});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(bench.Pid(), SIGINT);
+    const ProcessResult run = bench.Finish(std::chrono::seconds(20));
+    EXPECT_EQ(run.Status, STATUS_TRANSFER_ENDED) << run.Out << run.Err;
+    const std::vector<std::string> said = Lines(run.Out);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said.back(), "3 units: 0 flashed, 0 may not be flashed, 3 not flashed");
+    for (const std::unique_ptr<SimulatedUnit>& sim : sims) {
+        const std::string name = "pts-" + std::filesystem::path(sim->Port()).filename().string();
+        const std::string text = ReadFile(logs + "/" + name + ".txt");
+        EXPECT_NE(text.find("UPDATE INTERRUPTED\nUPDATE FAILED - THE UNIT IS NOT FLASHED"),
+                  std::string::npos)
+            << name << "\n"
+            << text;
+        EXPECT_NE(std::find(said.begin(), said.end(),
+                            sim->Port() + ": UPDATE FAILED - THE UNIT IS NOT FLASHED: power it "
+                                          "off and on, then run the update again"),
+                  said.end())
+            << run.Out;
+        EXPECT_NE(sim->Finish().Rx.size(), 0u);
+    }
+}

@@ -128,9 +128,11 @@ TEST_P(HelpText, FollowsTheUsageLinesAndExitsZero) {
     EXPECT_EQ(run.Out.substr(0, USAGE.size()), USAGE);
     EXPECT_EQ(run.Out.find("  -n ", USAGE.size()), USAGE.size()) << run.Out;
     size_t at = USAGE.size();
-    for (const char* part : {"\n  -l or --list ", "\n  -c usb[:serial|:vid:pid] ", "\n  --version ",
-                             "ttyUSB0", "ttyACM0", "/dev/serial/by-id/", "\nExit status:\n",
-                             "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  "}) {
+    for (const char* part :
+         {"\n  -l or --list ", "\n  -c usb[:serial|:vid:pid] ", "\n  -c port,port,... ",
+          "\n  --wait ", "\n  --version ", "ttyUSB0", "ttyACM0", "/dev/serial/by-id/",
+          "\nExit status:\n", "\n  0  ", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  ",
+          "\n  With several ports: 0 "}) {
         at = Find(run.Out, part, at);
     }
     EXPECT_EQ(run.Out.find("Error Opening"), std::string::npos) << run.Out;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sys/stat.h>
@@ -1032,7 +1033,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-c", "usb:DN04ZQ7T", "-f", "fw.hex"},
                   1,
                   Lines({"No USB serial adapter matches usb:DN04ZQ7T"}),
-                  Lines({COM7_LINE, COM8_LINE, COM1_LINE})}),
+                  Lines({COM7_LINE, COM8_LINE, COM1_LINE})},
+        // A COM name in any case is the same port.
+        PortsCase{"PortNamedTwice",
+                  {"-c", "COM7,COM8,com7", "-f", "fw.hex"},
+                  1,
+                  Lines({"-c names com7 twice"}),
+                  ""},
+        PortsCase{"EmptyPortName",
+                  {"-c", "COM7,", "-f", "fw.hex"},
+                  1,
+                  Lines({"-c COM7, names an empty port"}),
+                  ""}),
     TitleOf<PortsCase>);
 
 // ---- The test as the unit, on a pty of its own ----
@@ -1378,3 +1390,37 @@ TEST(PortableTests, PassUnderWine) {
 }
 
 } // namespace
+
+// ---- Several units at once ----
+
+// Two COM ports at once: each unit runs in a process of its own started with CreateProcess, is
+// flashed exact, and has its console text in its own file; one line each and the count.
+TEST(WineBench, TwoComPortsAtOnce) {
+    TempDir dir;
+    const Bytes image = RandomImage(3000, 265);
+    dir.Write("fw.hex", HexFile(image, "\r\n"));
+    std::vector<std::unique_ptr<Child>> units;
+    for (const std::string com : {"com5", "com6"}) {
+        units.push_back(std::make_unique<Child>(
+            std::vector<std::string>{BRELWICK_UNIT_SIM, "--link", DosDevice(com), "--out",
+                                     dir.Path("flash-" + com)},
+            dir.Path("")));
+        ASSERT_TRUE(units.back()->WaitForOutput("unit-sim: port ", seconds(10)));
+    }
+    Child bench(Brelwick({"-c", "COM5,COM6", "-f", "fw.hex", "-q", "--logs", "logs"}),
+                dir.Path(""));
+    const ProcessResult run = bench.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 0) << run.Out << run.Err;
+    const std::string line = "Transfer Complete.  Power off the unit and power it back on\r\n";
+    EXPECT_NE(run.Out.find("COM5: " + line), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("COM6: " + line), std::string::npos) << run.Out;
+    const std::string summary = "2 units: 2 flashed, 0 may not be flashed, 0 not flashed\r\n";
+    EXPECT_EQ(run.Out.substr(run.Out.size() - std::min(run.Out.size(), summary.size())), summary);
+    for (size_t i = 0; i < units.size(); ++i) {
+        const std::string com = i == 0 ? "com5" : "com6";
+        units[i]->Finish(seconds(10));
+        EXPECT_EQ(ReadBytes(dir.Path("flash-" + com)), image) << com;
+        const std::string text = ReadFile(dir.Path(i == 0 ? "logs/COM5.txt" : "logs/COM6.txt"));
+        EXPECT_EQ(text.substr(text.size() - std::min(text.size(), line.size())), line) << text;
+    }
+}

@@ -1,8 +1,10 @@
 #include "app/ports.h"
 
+#include <filesystem>
 #include <vector>
 
 #include "console/console.h"
+#include "console/process.h"
 #include "console/status.h"
 #include "serial/serial.h"
 
@@ -12,6 +14,34 @@ void NoteLines(const std::vector<SerialPortInfo>& ports) {
     for (const std::string& line : PortListLines(ports)) {
         ConsoleNote("%s\n", line.c_str());
     }
+}
+
+// Twice a second: a plugged-in adapter is taken at once, and the system is barely asked.
+constexpr unsigned LOOK_AGAIN_MS = 500;
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+bool IsPresent(const std::string& port) {
+    const std::vector<SerialPortInfo> ports = PresentSerialPorts();
+    if (IsUsbSelector(port)) {
+        return !MatchUsbAdapters(ports, port).empty();
+    }
+    const std::string path = LowerAscii(MakeDevicePath(port));
+    for (const SerialPortInfo& present : ports) {
+        if (LowerAscii(MakeDevicePath(present.Name)) == path || present.StableName == port) {
+            return true;
+        }
+    }
+    // A port the listing does not know, such as a pseudo-terminal, is there when its node is.
+    std::error_code failed;
+    return std::filesystem::exists(MakeDevicePath(port), failed);
 }
 
 } // namespace
@@ -54,6 +84,20 @@ bool FindUsbAdapter(const std::string& selector, std::string* portName) {
                       "usb: and its serial number\n",
                       selector.c_str());
         NoteLines(matched);
+    }
+    return false;
+}
+
+bool WaitForPort(const std::string& port) {
+    if (IsPresent(port)) {
+        return true;
+    }
+    ConsoleNote("Waiting for %s to be plugged in (Ctrl-C stops)\n", port.c_str());
+    while (!Interrupted()) {
+        SerialPause(LOOK_AGAIN_MS);
+        if (!Interrupted() && IsPresent(port)) {
+            return true;
+        }
     }
     return false;
 }

@@ -15,3 +15,7 @@ void NamePortsPresent();
 // a line on standard error saying which port was taken. False, with what matched or did not said,
 // when there is not exactly one.
 bool FindUsbAdapter(const std::string& selector, std::string* portName);
+
+// --wait: until the port is present (for usb or usb:TEXT, until an adapter matches), says once on
+// standard error that it waits and looks again twice a second. False when an interrupt came first.
+bool WaitForPort(const std::string& port);

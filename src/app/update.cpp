@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/bench.h"
 #include "app/ports.h"
 #include "app/window.h"
 #include "console/console.h"
@@ -53,11 +54,13 @@ const char* const BANNER[] = {
 // The switches the program reads, by name (as the switch table lowers them): -f, -c, -q, -n, the
 // help switches (-h, -help, --help, -?; on Windows /h, /help, /? too), the version switches
 // (--version, -version; on Windows /version too) and the port listing's (-l, -list, --list).
-const char* const RUN_SWITCHES[] = {"f",    "c",    "q",     "n",      "log",
-                                    "-log", "json", "-json", "expect", "-expect"};
+const char* const RUN_SWITCHES[] = {"f",     "c",      "q",       "n",    "log",   "-log", "json",
+                                    "-json", "expect", "-expect", "logs", "-logs", "wait", "-wait"};
 const char* const LOG_SWITCHES[] = {"log", "-log"};
 const char* const JSON_SWITCHES[] = {"json", "-json"};
 const char* const EXPECT_SWITCHES[] = {"expect", "-expect"};
+const char* const LOGS_SWITCHES[] = {"logs", "-logs"};
+const char* const WAIT_SWITCHES[] = {"wait", "-wait"};
 const char* const HELP_SWITCHES[] = {"h", "help", "-help", "?"};
 const char* const VERSION_SWITCHES[] = {"version", "-version"};
 const char* const LIST_SWITCHES[] = {"l", "list", "-list"};
@@ -70,6 +73,9 @@ const char* const HELP_SWITCH_LINES[] = {
     "  -l or --list (list the serial ports present and what each one is; opens none)",
     "  -c usb[:serial|:vid:pid] (the one USB serial adapter present, or the one whose",
     "     serial number ends with serial, or whose IDs are vid:pid, as -l shows them)",
+    "  -c port,port,... or -c usb:all (several units at once, each in a process of its",
+    "     own; --logs DIR keeps each unit's console text in DIR/PORT.txt)",
+    "  --wait (wait for the port, or the adapter -c usb selects, to be plugged in)",
     "  -h, -help, --help or -? (this help)",
     "  --version (print the version)",
     "Ports on this system, as given to -c:",
@@ -88,6 +94,8 @@ const char* const EXIT_STATUS_LINES[] = {
     "     flashed",
     "  4  everything was sent, but the unit failed to answer some step:",
     "     the unit may not be flashed",
+    "  With several ports: 0 when every unit was flashed, 3 when some unit",
+    "  was not, 4 otherwise; 1 and 2 as above, for the whole run",
 };
 
 // What is measured, and no more: the macOS branches are written but nothing here compiles them.
@@ -487,8 +495,32 @@ int Answered(int status) {
     return STATUS_OUTPUT_FAILED;
 }
 
+// Several ports: the file is checked once, before any port is opened, and the banner and its
+// Enter come once for all units.
+int RunSeveralUnits(const std::string& typed, const std::string& file, int argc, char** argv) {
+    std::vector<std::string> ports;
+    if (BenchPorts(typed, &ports) != 0) {
+        return STATUS_USAGE;
+    }
+    FirmwarePath = file;
+    const int loaded = LoadFirmware();
+    ReleaseResources();
+    if (loaded != 0) {
+        ConsoleLine("Update Aborted");
+        return STATUS_FILE_REFUSED;
+    }
+    if (!IsQuiet()) {
+        WaitForOperator();
+    }
+    if (Interrupted()) {
+        ConsoleLine("UPDATE INTERRUPTED");
+        return STATUS_TRANSFER_ENDED;
+    }
+    return RunBench(ports, argc, argv, TypedValueOf(LOGS_SWITCHES));
+}
+
 // The update sequence, from the switch table on.
-int RunSteps() {
+int RunSteps(int argc, char** argv) {
     // Started from Explorer, the program finds or asks for what a command line would give.
     const bool window = HasOwnConsoleWindow();
     std::string file = TypedValue("f");
@@ -534,6 +566,12 @@ int RunSteps() {
             NamePortsPresent();
         }
         return STATUS_USAGE;
+    }
+    if (NamesSeveralPorts(port)) {
+        return RunSeveralUnits(port, file, argc, argv);
+    }
+    if (IsAsked(WAIT_SWITCHES) && !WaitForPort(port)) {
+        return EndInterrupted();
     }
     PortName = port;
     if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
@@ -585,7 +623,7 @@ int RunUpdate(int argc, char** argv) {
     delete CmdLine;
     CmdLine = new CCmdLine(argc, argv);
     const int refused = OpenRecord();
-    return CloseRecord(refused != 0 ? refused : RunSteps());
+    return CloseRecord(refused != 0 ? refused : RunSteps(argc, argv));
 }
 
 void ReleaseResources() {

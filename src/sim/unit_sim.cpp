@@ -42,6 +42,11 @@ const char* const USAGE_TEXT =
     "                      null-modem cable, a virtual machine's serial port; runs no command,\n"
     "                      prints 'unit-sim: line PATH' and serves one update\n"
     "  --verbose           report every block, not only the closing line\n"
+    "  --units N           play N units, each on a pseudo-terminal of its own: {port} stands\n"
+    "                      for their names joined by commas, --out and --rx get the unit's\n"
+    "                      number before their extension, and each unit closes with its line\n"
+    "  --unit K:OPTION     give OPTION (without its dashes, and its value) to unit K alone,\n"
+    "                      as in --unit 2:silent-from 1:500\n"
     "  --tty-defaults      leave the line in the tty's default settings (echo, XON/XOFF, CR\n"
     "                      to LF, ...) as a port just plugged in has them, not raw\n"
     "  --version           print unit-sim's version\n"
@@ -68,6 +73,8 @@ const char* const USAGE_TEXT =
 constexpr int STATUS_NOT_VERIFIED = 8;
 constexpr int STATUS_SIM_USAGE = 9;
 
+bool ParseInt(const char* text, int* value);
+
 struct Options {
     SimFaults Faults;
     std::string Out;
@@ -79,7 +86,35 @@ struct Options {
     unsigned LatencyMs = 0;
     bool TtyDefaults = false;
     std::vector<std::string> Command;
+    int Units = 0;                   // --units; 0: one unit, played by this process
+    std::vector<std::string> Shared; // the options every unit gets, as typed
+    std::vector<std::pair<int, std::vector<std::string>>> OwnOptions; // --unit K:OPTION
 };
+
+// The options that take no value.
+bool IsFlag(const std::string& name) {
+    return name == "--silent" || name == "--no-soh" || name == "--verbose" ||
+           name == "--tty-defaults";
+}
+
+// --unit K:OPTION [VALUE]: the option, and its value when it takes one, kept for unit K.
+bool ParseUnitOption(int argc, char** argv, int* i, Options* options) {
+    const char* text = argv[*i];
+    const char* colon = std::strchr(text, ':');
+    int unit = 0;
+    if (colon == nullptr || !ParseInt(std::string(text, colon).c_str(), &unit) || unit < 1) {
+        return false;
+    }
+    std::vector<std::string> own = {"--" + std::string(colon + 1)};
+    if (!IsFlag(own[0])) {
+        if (*i + 1 >= argc) {
+            return false;
+        }
+        own.push_back(argv[++*i]);
+    }
+    options->OwnOptions.push_back({unit, own});
+    return true;
+}
 
 // ---- Options ----
 
@@ -132,6 +167,19 @@ int ParseOptions(int argc, char** argv, Options* options) {
             return -1;
         }
         bool ok = true;
+        if (name == "--units" || name == "--unit") {
+            ++i;
+            if (i >= argc) {
+                return Usage(("missing value for " + name).c_str());
+            }
+            ok = name == "--units" ? ParseInt(argv[i], &options->Units) && options->Units > 0
+                                   : ParseUnitOption(argc, argv, &i, options);
+            if (!ok) {
+                return Usage(("bad value for " + name).c_str());
+            }
+            continue;
+        }
+        const int first = i;
         if (name == "--silent") {
             f.Silent = true;
         } else if (name == "--no-soh") {
@@ -184,6 +232,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         if (!ok) {
             return Usage(("bad value for " + name).c_str());
         }
+        options->Shared.insert(options->Shared.end(), argv + first, argv + i + 1);
     }
     return 0;
 }
@@ -622,6 +671,134 @@ void PrintReport(const CSimUnit& unit, const Options& options, bool flashWritten
                  flash.c_str());
 }
 
+// ---- Several units ----
+
+// "flash.bin" for unit 2: "flash.2.bin"; "flash": "flash.2".
+std::string Numbered(const std::string& path, int unit) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    const bool extension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const std::string number = "." + std::to_string(unit);
+    return extension ? path.substr(0, dot) + number + path.substr(dot) : path + number;
+}
+
+std::string OwnProgram(const char* argv0) {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string(argv0);
+}
+
+// Reads the line in which a unit names its port; "" when it ends without one.
+std::string PortNamedOn(int fd) {
+    std::string line;
+    char c = 0;
+    while (read(fd, &c, 1) == 1 && c != '\n') {
+        line.push_back(c);
+    }
+    const std::string prefix = "unit-sim: port ";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+}
+
+// Unit `number` (from 1): a unit-sim of its own without a command, with the options every unit
+// gets, then its own, then its own files. Its port, or "" when it did not start.
+std::string StartUnit(const std::string& self, const Options& options, int number, pid_t* pid) {
+    std::vector<std::string> args = {self};
+    args.insert(args.end(), options.Shared.begin(), options.Shared.end());
+    for (const auto& own : options.OwnOptions) {
+        if (own.first == number) {
+            args.insert(args.end(), own.second.begin(), own.second.end());
+        }
+    }
+    for (const auto& file : {std::make_pair("--out", options.Out), {"--rx", options.Rx}}) {
+        if (!file.second.empty()) {
+            args.insert(args.end(), {file.first, Numbered(file.second, number)});
+        }
+    }
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return "";
+    }
+    *pid = fork();
+    if (*pid == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    const std::string port = *pid > 0 ? PortNamedOn(ends[0]) : "";
+    close(ends[0]);
+    return port;
+}
+
+int WaitFor(pid_t pid) {
+    int raw = 0;
+    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+// A unit whose update ended early waits for another; once the command is over, it is stopped
+// and closes with its line. One that reached the end marker ends by itself.
+int StopUnit(pid_t pid) {
+    for (int waited = 0; waited < 50; ++waited) {
+        int raw = 0;
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        }
+        PauseNs(20000000);
+    }
+    kill(pid, SIGTERM);
+    return WaitFor(pid);
+}
+
+int PlayUnits(const char* argv0, const Options& options) {
+    if (!options.Link.empty() || !options.SerialLine.empty()) {
+        return Usage("--units plays pseudo-terminals of its own: no --link or --line with it");
+    }
+    const std::string self = OwnProgram(argv0);
+    std::vector<pid_t> units;
+    std::string ports;
+    for (int number = 1; number <= options.Units; ++number) {
+        pid_t pid = -1;
+        const std::string port = StartUnit(self, options, number, &pid);
+        if (pid > 0) {
+            units.push_back(pid);
+        }
+        if (port.empty()) {
+            std::fprintf(stderr, "unit-sim: unit %d did not start\n", number);
+            for (const pid_t unit : units) {
+                kill(unit, SIGTERM);
+                WaitFor(unit);
+            }
+            return 1;
+        }
+        ports += (ports.empty() ? "" : ",") + port;
+    }
+    int commandStatus = 0;
+    if (options.Command.empty()) {
+        std::printf("unit-sim: port %s\n", ports.c_str());
+        std::fflush(stdout);
+    } else {
+        commandStatus = WaitFor(StartCommand(options.Command, ports));
+    }
+    bool verified = true;
+    for (const pid_t unit : units) {
+        verified = (options.Command.empty() ? WaitFor(unit) : StopUnit(unit)) == 0 && verified;
+    }
+    if (commandStatus != 0) {
+        return commandStatus;
+    }
+    return verified ? 0 : STATUS_NOT_VERIFIED;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -632,6 +809,9 @@ int main(int argc, char** argv) {
     }
     if (const int refused = CheckLineOptions(options)) {
         return refused;
+    }
+    if (options.Units > 0) {
+        return PlayUnits(argv[0], options);
     }
 #ifdef __linux__
     // Paced answers are due to the microsecond; the default 50 us of timer slack would show.
