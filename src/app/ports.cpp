@@ -14,17 +14,27 @@ void NoteLines(const std::vector<SerialPortInfo>& ports) {
     }
 }
 
+// Adapters plugged in without a port are not in the listing: why each has none goes to the person
+// watching, whatever standard output carries.
+void NoteUnportedAdapters() {
+    for (const std::string& line : UnportedAdapterLines()) {
+        ConsoleNote("%s\n", line.c_str());
+    }
+}
+
 } // namespace
 
 int ListPorts() {
     const std::vector<SerialPortInfo> ports = PresentSerialPorts();
     if (ports.empty()) {
         ConsoleNote("No serial ports found\n");
+        NoteUnportedAdapters();
         return STATUS_USAGE;
     }
     for (const std::string& line : PortListLines(ports)) {
         ConsoleLine(line.c_str());
     }
+    NoteUnportedAdapters();
     return STATUS_FLASHED;
 }
 
@@ -34,6 +44,7 @@ void NamePortsPresent() {
         ConsoleNote("No serial ports found\n");
     }
     NoteLines(ports);
+    NoteUnportedAdapters();
 }
 
 // Never a guess between several adapters, and never a port tried by writing to it: a GPS receiver
