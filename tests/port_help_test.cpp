@@ -326,6 +326,56 @@ INSTANTIATE_TEST_SUITE_P(
                    "kernel/drivers/usb/core/usbcore.ko\nkernel/drivers/usb/class/cdc-acm.ko\n"}}}),
     TitleOf<TreeCase>);
 
+// Device Manager's problem codes reach the wording through the platform table; Wine shows none,
+// so made-up adapters stand for them here.
+struct WordsCase {
+    const char* Title;
+    UnportedAdapter Adapter;
+    std::string Line;
+};
+PRINTS_AS_TITLE(WordsCase)
+
+class UnportedAdapterWords : public testing::TestWithParam<WordsCase> {};
+
+TEST_P(UnportedAdapterWords, NameTheAdapterTheReasonAndTheRemedy) {
+    EXPECT_EQ(UnportedAdapterLine(GetParam().Adapter), GetParam().Line);
+}
+
+UnportedAdapter WindowsAdapter(uint16_t vendorId, uint16_t productId, PortlessReason reason,
+                               int code, const std::string& product = "") {
+    UnportedAdapter adapter;
+    adapter.VendorId = vendorId;
+    adapter.ProductId = productId;
+    adapter.Product = product;
+    adapter.Reason = reason;
+    adapter.ProblemCode = code;
+    return adapter;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, UnportedAdapterWords,
+    testing::Values(
+        WordsCase{"Ch340Code28",
+                  WindowsAdapter(0x1a86, 0x7523, PortlessReason::PROBLEM_CODE, 28, "USB2.0-Serial"),
+                  "USB serial adapter 1a86:7523 USB2.0-Serial has no working driver (Device "
+                  "Manager shows code 28): install the chip maker's driver (WCH)"},
+        WordsCase{"Pl2303Code10", WindowsAdapter(0x067b, 0x2303, PortlessReason::PROBLEM_CODE, 10),
+                  "USB serial adapter 067b:2303 has no working driver (Device Manager shows code "
+                  "10): install the chip maker's driver (Prolific)"},
+        WordsCase{"Cp210xCode28", WindowsAdapter(0x10c4, 0xea70, PortlessReason::PROBLEM_CODE, 28),
+                  "USB serial adapter 10c4:ea70 has no working driver (Device Manager shows code "
+                  "28): install the chip maker's driver (Silicon Labs)"},
+        // A CDC-ACM device of any maker: none is named.
+        WordsCase{"CdcAcmMakerUnknown",
+                  WindowsAdapter(0x2e8a, 0x000a, PortlessReason::PROBLEM_CODE, 28, "Pico"),
+                  "USB serial adapter 2e8a:000a Pico has no working driver (Device Manager shows "
+                  "code 28): install the chip maker's driver"},
+        WordsCase{"FtdiWithoutVcp",
+                  WindowsAdapter(0x0403, 0x6010, PortlessReason::NO_VCP, 0, "Dual RS232-HS"),
+                  "USB serial adapter 0403:6010 Dual RS232-HS has no COM port: in Device Manager, "
+                  "the adapter's Advanced properties, tick Load VCP"}),
+    TitleOf<WordsCase>);
+
 struct UsbCase {
     const char* Title;
     std::vector<FakeTty> Ttys;
