@@ -337,7 +337,8 @@ void GatherBelow(DEVINST node, const UnportedAdapter& ids, int depth, NodeFacts*
     if (depth == 0 || CM_Get_Child(&child, node, 0) != CR_SUCCESS) {
         return;
     }
-    do {
+    // However many siblings a broken tree reports, a USB device has at most 255 interfaces.
+    for (int sibling = 0; sibling < 256; ++sibling) {
         const std::string id = NodeId(child);
         uint16_t vendorId = 0;
         uint16_t productId = 0;
@@ -347,7 +348,10 @@ void GatherBelow(DEVINST node, const UnportedAdapter& ids, int depth, NodeFacts*
         }
         AddFacts(child, facts);
         GatherBelow(child, ids, depth - 1, facts);
-    } while (CM_Get_Sibling(&child, child, 0) == CR_SUCCESS);
+        if (CM_Get_Sibling(&child, child, 0) != CR_SUCCESS) {
+            return;
+        }
+    }
 }
 
 // Why a USB device with a serial chip or a CDC-ACM interface has no COM port; false when it has
