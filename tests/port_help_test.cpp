@@ -82,14 +82,17 @@ struct FakeTty {
     bool Node = true;            // it has a node in /dev
     std::string Alias = "";      // its link in /dev, as Raspberry Pi OS makes /dev/serial0
     std::string Parent = "sys/devices/platform/serial8250"; // where a port not on USB sits
-    bool CdcAcm = false; // its interface is CDC-ACM (class 02, subclass 02)
+    bool CdcAcm = false;            // its interface is CDC-ACM (class 02, subclass 02)
+    std::string StorageDriver = ""; // a mass storage interface (class 08) beside, and its driver
 };
 
 // A USB device plugged in with no tty; `driver` holds its interface ("" none, "usbfs").
 FakeTty Portless(const std::string& ids, const std::vector<std::string>& strings,
-                 const std::string& driver, bool cdcAcm = false) {
+                 const std::string& driver, bool cdcAcm = false,
+                 const std::string& storageDriver = "") {
     FakeTty device{"", driver, ids, strings};
     device.CdcAcm = cdcAcm;
+    device.StorageDriver = storageDriver;
     return device;
 }
 
@@ -207,6 +210,14 @@ class PortTree {
         }
         m_Root.Write(interface + "/bInterfaceClass", tty.CdcAcm ? "02\n" : "ff\n");
         m_Root.Write(interface + "/bInterfaceSubClass", tty.CdcAcm ? "02\n" : "ff\n");
+        if (!tty.StorageDriver.empty()) {
+            const std::string storage = usb + "/" + name + ":1.2";
+            Make(storage);
+            m_Root.Write(storage + "/bInterfaceClass", "08\n");
+            m_Root.Write(storage + "/bInterfaceSubClass", "06\n");
+            Make("sys/bus/usb/drivers/" + tty.StorageDriver);
+            Link(m_Root.Path("sys/bus/usb/drivers/" + tty.StorageDriver), storage + "/driver");
+        }
         return interface;
     }
     void Make(const std::string& path) { std::filesystem::create_directories(m_Root.Path(path)); }
@@ -307,16 +318,21 @@ INSTANTIATE_TEST_SUITE_P(
                   "again"},
                  {{"proc/812/comm", "brlapi-helper\n"}, {"etc/udev/rules.d/99-ftdi.rules", ""}}},
         // Any device with a CDC-ACM interface; one a driver has is waiting for its tty.
-        TreeCase{"CdcAcmWithoutDriver",
-                 {Portless("2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}, "", true),
-                  Portless("1a86:55d4", {"", "USB Single Serial", "5434"}, "", true),
-                  Portless("1d50:6018", {"", "Black Magic Probe", ""}, "cdc_acm", true)},
-                 {},
-                 {CDC_LINE + " has no driver in this kernel (module cdc_acm is loaded but does "
-                             "not take this adapter)",
-                  "USB serial adapter 1a86:55d4 USB Single Serial, serial 5434 has no driver in "
-                  "this kernel (module cdc_acm is loaded but does not take this adapter)"},
-                 {{"sys/module/cdc_acm/refcnt", "0\n"}}},
+        TreeCase{
+            "CdcAcmWithoutDriver",
+            {Portless("2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}, "", true),
+             Portless("1a86:55d4", {"", "USB Single Serial", "5434"}, "", true),
+             Portless("1d50:6018", {"", "Black Magic Probe", ""}, "cdc_acm", true),
+             Portless("239a:80f4", {"Adafruit", "Feather RP2040", ""}, "", true, "usb-storage"),
+             Portless("0781:5583", {"SanDisk", "Ultra Fit", ""}, "", false, "usb-storage")},
+            {},
+            {CDC_LINE + " has no driver in this kernel (module cdc_acm is loaded but does "
+                        "not take this adapter)",
+             "USB serial adapter 1a86:55d4 USB Single Serial, serial 5434 has no driver in "
+             "this kernel (module cdc_acm is loaded but does not take this adapter)",
+             "USB serial adapter 239a:80f4 Adafruit Feather RP2040 has no driver in this "
+             "kernel (module cdc_acm is loaded but does not take this adapter)"},
+            {{"sys/module/cdc_acm/refcnt", "0\n"}}},
         TreeCase{"CdcAcmBuiltIn",
                  {Portless("2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}, "", true)},
                  {},

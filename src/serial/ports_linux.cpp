@@ -217,24 +217,30 @@ ModuleState FindModule(const std::string& module, const std::string& modulesDir)
     return ModuleState::MISSING;
 }
 
-// What holds the interfaces of a USB device, and whether one is CDC-ACM (class 02, subclass 02).
+// What holds the serial interfaces of a USB device, and whether one is CDC-ACM (class 02,
+// subclass 02).
 struct Interfaces {
     bool CdcAcm = false;
     bool Usbfs = false;
-    bool Driverless = true; // no interface has a driver
+    bool Driverless = true; // no serial interface has a driver
 };
 
-Interfaces ReadInterfaces(const std::string& device, const std::string& name) {
+// A chip's interfaces are all serial ones; of any other device, only its CDC ones (communications,
+// class 02, and data, class 0a) are: a board's mass storage may have its driver while its CDC-ACM
+// interface has none.
+Interfaces ReadInterfaces(const std::string& device, const std::string& name, bool serialChip) {
     Interfaces found;
     for (const std::string& entry : Entries(device)) {
         if (entry.compare(0, name.size() + 1, name + ":") != 0) {
             continue;
         }
         const std::string interface = device + "/" + entry;
-        found.CdcAcm = found.CdcAcm || (ReadText(interface + "/bInterfaceClass") == "02" &&
-                                        ReadText(interface + "/bInterfaceSubClass") == "02");
+        const std::string interfaceClass = ReadText(interface + "/bInterfaceClass");
+        const bool cdcAcm =
+            interfaceClass == "02" && ReadText(interface + "/bInterfaceSubClass") == "02";
+        found.CdcAcm = found.CdcAcm || cdcAcm;
         const std::string driver = Resolved(interface + "/driver");
-        if (!driver.empty()) {
+        if (!driver.empty() && (serialChip || interfaceClass == "02" || interfaceClass == "0a")) {
             found.Driverless = false;
             found.Usbfs = found.Usbfs || LastPart(driver) == "usbfs";
         }
@@ -256,8 +262,9 @@ std::vector<UnportedAdapter> ListUnportedAdapters() {
         UnportedAdapter adapter;
         adapter.VendorId = HexAttribute(device + "/idVendor");
         adapter.ProductId = HexAttribute(device + "/idProduct");
-        const Interfaces interfaces = ReadInterfaces(device, name);
-        if (!interfaces.CdcAcm && !IsUsbSerialChip(adapter.VendorId, adapter.ProductId)) {
+        const bool serialChip = IsUsbSerialChip(adapter.VendorId, adapter.ProductId);
+        const Interfaces interfaces = ReadInterfaces(device, name, serialChip);
+        if (!interfaces.CdcAcm && !serialChip) {
             continue;
         }
         if (interfaces.Usbfs) {
