@@ -86,7 +86,23 @@ struct FakeTty {
     bool Node = true;            // it has a node in /dev
     std::string Alias = "";      // its link in /dev, as Raspberry Pi OS makes /dev/serial0
     std::string Parent = "sys/devices/platform/serial8250"; // where a port not on USB sits
+    bool CdcAcm = false;            // its interface is CDC-ACM (class 02, subclass 02)
+    std::string StorageDriver = ""; // a mass storage interface (class 08) beside, and its driver
 };
+
+// A USB device plugged in with no tty; `driver` holds its interface ("" none, "usbfs").
+FakeTty Portless(const std::string& ids, const std::vector<std::string>& strings,
+                 const std::string& driver, bool cdcAcm = false,
+                 const std::string& storageDriver = "") {
+    FakeTty device{"", driver, ids, strings};
+    device.CdcAcm = cdcAcm;
+    device.StorageDriver = storageDriver;
+    return device;
+}
+
+// The release the made-up tree's kernel reports, whose modules are under /lib/modules.
+const std::string RELEASE = "6.1.0-27-amd64";
+const std::string MODULES = "lib/modules/" + RELEASE + "/kernel/drivers/usb/";
 
 const FakeTty FTDI{"ttyUSB1",
                    "ftdi_sio",
@@ -96,7 +112,9 @@ const FakeTty FTDI{"ttyUSB1",
                    nullptr,
                    "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"};
 const FakeTty CH340{"ttyUSB0", "ch341-uart", "1a86:7523", {"", "USB Serial", ""}};
-const FakeTty CDC{"ttyACM0", "cdc_acm", "2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}};
+const FakeTty CDC{
+    "ttyACM0", "cdc_acm", "2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}, nullptr, nullptr,
+    "",        true,      "",          "sys/devices/platform/serial8250",      true};
 const FakeTty UART{"ttyS0", "serial8250", "", {}, nullptr, "4"};
 const FakeTty NO_UART{"ttyS1", "serial8250", "", {}, nullptr, "0"};
 const FakeTty GADGET{"ttyGS0", "g_serial"};
@@ -124,10 +142,26 @@ const std::vector<FakeTty> BENCH = {FTDI,   CH340,   CDC,  UART,   NO_UART,
 // Makes the ttys under a made-up root, which stands for "/".
 class PortTree {
   public:
-    explicit PortTree(const std::vector<FakeTty>& ttys) {
+    using Files = std::vector<std::pair<std::string, std::string>>; // path, content
+    explicit PortTree(const std::vector<FakeTty>& ttys, const Files& files = {}) {
         Make("dev/serial/by-id");
+        Make("sys/bus/usb/devices");
+        Make("proc/sys/kernel");
+        m_Root.Write("proc/sys/kernel/osrelease", RELEASE + "\n");
+        for (const auto& file : files) {
+            Make(std::filesystem::path(file.first).parent_path().string());
+            m_Root.Write(file.first, file.second);
+        }
         int usbPort = 0;
         for (const FakeTty& tty : ttys) {
+            if (tty.Name.empty()) {
+                const std::string interface = UsbDevice(tty, ++usbPort);
+                if (!tty.Driver.empty()) {
+                    Make("sys/bus/usb/drivers/" + tty.Driver);
+                    Link(m_Root.Path("sys/bus/usb/drivers/" + tty.Driver), interface + "/driver");
+                }
+                continue;
+            }
             const std::string classDir = "sys/class/tty/" + tty.Name;
             Make(classDir);
             if (tty.UartType != nullptr) {
@@ -147,18 +181,7 @@ class PortTree {
             }
             std::string device = tty.Parent + "/" + tty.Name;
             if (!tty.Ids.empty()) {
-                const std::string usb =
-                    "sys/devices/pci0000:00/usb1/1-" + std::to_string(++usbPort);
-                device = usb + "/1-" + std::to_string(usbPort) + ":1.0/" + tty.Name;
-                Make(device);
-                m_Root.Write(usb + "/idVendor", tty.Ids.substr(0, 4) + "\n");
-                m_Root.Write(usb + "/idProduct", tty.Ids.substr(5) + "\n");
-                const char* const names[] = {"manufacturer", "product", "serial"};
-                for (size_t i = 0; i < tty.Strings.size(); ++i) {
-                    if (!tty.Strings[i].empty()) {
-                        m_Root.Write(usb + "/" + names[i], tty.Strings[i] + "\n");
-                    }
-                }
+                device = UsbDevice(tty, ++usbPort) + "/" + tty.Name;
             }
             Make(device);
             Make("sys/bus/drivers/" + tty.Driver);
@@ -175,6 +198,34 @@ class PortTree {
     void Plug(const std::string& name) const { m_Root.Write("dev/" + name, ""); }
 
   private:
+    // The USB device 1-N as sysfs shows it, with its link in /sys/bus/usb/devices; returns its
+    // interface 1-N:1.0.
+    std::string UsbDevice(const FakeTty& tty, int port) {
+        const std::string name = "1-" + std::to_string(port);
+        const std::string usb = "sys/devices/pci0000:00/usb1/" + name;
+        const std::string interface = usb + "/" + name + ":1.0";
+        Make(interface);
+        Link(m_Root.Path(usb), "sys/bus/usb/devices/" + name);
+        m_Root.Write(usb + "/idVendor", tty.Ids.substr(0, 4) + "\n");
+        m_Root.Write(usb + "/idProduct", tty.Ids.substr(5) + "\n");
+        const char* const names[] = {"manufacturer", "product", "serial"};
+        for (size_t i = 0; i < tty.Strings.size(); ++i) {
+            if (!tty.Strings[i].empty()) {
+                m_Root.Write(usb + "/" + names[i], tty.Strings[i] + "\n");
+            }
+        }
+        m_Root.Write(interface + "/bInterfaceClass", tty.CdcAcm ? "02\n" : "ff\n");
+        m_Root.Write(interface + "/bInterfaceSubClass", tty.CdcAcm ? "02\n" : "ff\n");
+        if (!tty.StorageDriver.empty()) {
+            const std::string storage = usb + "/" + name + ":1.2";
+            Make(storage);
+            m_Root.Write(storage + "/bInterfaceClass", "08\n");
+            m_Root.Write(storage + "/bInterfaceSubClass", "06\n");
+            Make("sys/bus/usb/drivers/" + tty.StorageDriver);
+            Link(m_Root.Path("sys/bus/usb/drivers/" + tty.StorageDriver), storage + "/driver");
+        }
+        return interface;
+    }
     void Make(const std::string& path) { std::filesystem::create_directories(m_Root.Path(path)); }
     void Link(const std::string& target, const std::string& path) {
         EXPECT_EQ(symlink(target.c_str(), m_Root.Path(path).c_str()), 0) << path;
@@ -182,19 +233,31 @@ class PortTree {
     TempDir m_Root;
 };
 
+const std::string FTDI_LINE = "USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A50285BI, "
+                              "latency timer 16 ms (/dev/serial/by-id/"
+                              "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)";
+const std::string CH340_LINE = "USB serial adapter 1a86:7523 USB Serial";
+const std::string CDC_LINE = "USB serial adapter 2e8a:000a Raspberry Pi Pico, serial E6614103E7";
+const std::string BRLTTY = " is claimed by brltty (a braille display service): sudo apt remove "
+                           "brltty, or disable its udev rule, then plug the adapter in again";
+
 struct TreeCase {
     const char* Title;
     std::vector<FakeTty> Ttys;
-    std::vector<std::string> Lines; // what -l prints
+    std::vector<std::string> Lines;         // what -l prints
+    std::vector<std::string> Portless = {}; // why adapters plugged in have no tty
+    PortTree::Files Files = {};             // besides the ttys
 };
 PRINTS_AS_TITLE(TreeCase)
 
 class PortsPresent : public testing::TestWithParam<TreeCase> {};
 
-// The listing, and the hint for a port that was not found, which names the same ports.
+// The listing, the hint for a port that was not found, which names the same ports, and why the
+// adapters plugged in without a tty have none.
 TEST_P(PortsPresent, AreListedWithWhatTheyAre) {
-    const PortTree tree(GetParam().Ttys);
+    const PortTree tree(GetParam().Ttys, GetParam().Files);
     EXPECT_EQ(PortListLines(PresentSerialPorts()), GetParam().Lines);
+    EXPECT_EQ(UnportedAdapterLines(), GetParam().Portless);
     std::string hint = GetParam().Lines.empty() ? NONE_FOUND : FOUND;
     for (const std::string& line : GetParam().Lines) {
         hint += (hint == FOUND ? "" : ", ") + line.substr(0, line.find(' '));
@@ -225,8 +288,115 @@ INSTANTIATE_TEST_SUITE_P(
         // What an adapter says of itself cannot move the operator's cursor.
         TreeCase{"ControlCharactersShown",
                  {{"ttyUSB0", "ftdi_sio", "0403:6001", {"FT\x1b[2JDI", " Cable ", "A1\x07"}}},
-                 {"ttyUSB0   USB serial adapter 0403:6001 FT?[2JDI Cable, serial A1?"}}),
+                 {"ttyUSB0   USB serial adapter 0403:6001 FT?[2JDI Cable, serial A1?"}},
+        // Plugged in without a tty: the chip's module is named, and where it is.
+        TreeCase{"AdapterWithoutDriver",
+                 {FTDI, Portless("1a86:7523", {"", "USB Serial", ""}, ""),
+                  Portless("10c4:ea60", {"Silicon Labs", "CP2102 USB to UART Bridge", "0001"}, ""),
+                  Portless("046d:c077", {"Logitech", "USB Optical Mouse", ""}, "")},
+                 {"ttyUSB1   " + FTDI_LINE},
+                 {CH340_LINE +
+                      " has no driver in this kernel (module ch341 not present under "
+                      "/lib/modules/" +
+                      RELEASE +
+                      ": install the kernel's extra modules package, or a driver from the chip's "
+                      "maker)",
+                  "USB serial adapter 10c4:ea60 Silicon Labs CP2102 USB to UART Bridge, serial "
+                  "0001 has no driver in this kernel (module cp210x not loaded; it is under "
+                  "/lib/modules/" +
+                      RELEASE + ": sudo modprobe cp210x, then plug the adapter in again)"},
+                 {{MODULES + "serial/cp210x.ko.zst", ""}, {MODULES + "serial/ch341.txt", ""}}},
+        TreeCase{"ClaimedByBrlttyRule",
+                 {Portless("1a86:7523", {"", "USB Serial", ""}, "usbfs")},
+                 {},
+                 {CH340_LINE + BRLTTY},
+                 {{"usr/lib/udev/rules.d/85-brltty.rules", "ENV{PRODUCT}==\"1a86/7523/*\"\n"}}},
+        TreeCase{"ClaimedByBrlttyRunning",
+                 {CDC, Portless("10c4:ea60", {"", "", ""}, "usbfs")},
+                 {"ttyACM0   " + CDC_LINE},
+                 {"USB serial adapter 10c4:ea60" + BRLTTY},
+                 {{"proc/1/comm", "systemd\n"}, {"proc/812/comm", "brltty\n"}}},
+        TreeCase{"HeldThroughUsbfs",
+                 {Portless("0403:6010", {"FTDI", "Dual RS232-HS", ""}, "usbfs")},
+                 {},
+                 {"USB serial adapter 0403:6010 FTDI Dual RS232-HS is held by a program through "
+                  "usbfs, not as a serial port: close that program, then plug the adapter in "
+                  "again"},
+                 {{"proc/812/comm", "brlapi-helper\n"}, {"etc/udev/rules.d/99-ftdi.rules", ""}}},
+        // Any device with a CDC-ACM interface; one a driver has is waiting for its tty.
+        TreeCase{
+            "CdcAcmWithoutDriver",
+            {Portless("2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}, "", true),
+             Portless("1a86:55d4", {"", "USB Single Serial", "5434"}, "", true),
+             Portless("1d50:6018", {"", "Black Magic Probe", ""}, "cdc_acm", true),
+             Portless("239a:80f4", {"Adafruit", "Feather RP2040", ""}, "", true, "usb-storage"),
+             Portless("0781:5583", {"SanDisk", "Ultra Fit", ""}, "", false, "usb-storage")},
+            {},
+            {CDC_LINE + " has no driver in this kernel (module cdc_acm is loaded but does "
+                        "not take this adapter)",
+             "USB serial adapter 1a86:55d4 USB Single Serial, serial 5434 has no driver in "
+             "this kernel (module cdc_acm is loaded but does not take this adapter)",
+             "USB serial adapter 239a:80f4 Adafruit Feather RP2040 has no driver in this "
+             "kernel (module cdc_acm is loaded but does not take this adapter)"},
+            {{"sys/module/cdc_acm/refcnt", "0\n"}}},
+        TreeCase{"CdcAcmBuiltIn",
+                 {Portless("2e8a:000a", {"Raspberry Pi", "Pico", "E6614103E7"}, "", true)},
+                 {},
+                 {CDC_LINE + " has no driver in this kernel (module cdc_acm is loaded but does "
+                             "not take this adapter)"},
+                 {{"lib/modules/" + RELEASE + "/modules.builtin",
+                   "kernel/drivers/usb/core/usbcore.ko\nkernel/drivers/usb/class/cdc-acm.ko\n"}}}),
     TitleOf<TreeCase>);
+
+// Device Manager's problem codes reach the wording through the platform table; Wine shows none,
+// so made-up adapters stand for them here.
+struct WordsCase {
+    const char* Title;
+    UnportedAdapter Adapter;
+    std::string Line;
+};
+PRINTS_AS_TITLE(WordsCase)
+
+class UnportedAdapterWords : public testing::TestWithParam<WordsCase> {};
+
+TEST_P(UnportedAdapterWords, NameTheAdapterTheReasonAndTheRemedy) {
+    EXPECT_EQ(UnportedAdapterLine(GetParam().Adapter), GetParam().Line);
+}
+
+UnportedAdapter WindowsAdapter(uint16_t vendorId, uint16_t productId, PortlessReason reason,
+                               int code, const std::string& product = "") {
+    UnportedAdapter adapter;
+    adapter.VendorId = vendorId;
+    adapter.ProductId = productId;
+    adapter.Product = product;
+    adapter.Reason = reason;
+    adapter.ProblemCode = code;
+    return adapter;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, UnportedAdapterWords,
+    testing::Values(
+        WordsCase{"Ch340Code28",
+                  WindowsAdapter(0x1a86, 0x7523, PortlessReason::PROBLEM_CODE, 28, "USB2.0-Serial"),
+                  "USB serial adapter 1a86:7523 USB2.0-Serial has no working driver (Device "
+                  "Manager shows code 28): install the chip maker's driver (WCH)"},
+        WordsCase{"Pl2303Code10", WindowsAdapter(0x067b, 0x2303, PortlessReason::PROBLEM_CODE, 10),
+                  "USB serial adapter 067b:2303 has no working driver (Device Manager shows code "
+                  "10): install the chip maker's driver (Prolific)"},
+        WordsCase{"Cp210xCode28", WindowsAdapter(0x10c4, 0xea70, PortlessReason::PROBLEM_CODE, 28),
+                  "USB serial adapter 10c4:ea70 has no working driver (Device Manager shows code "
+                  "28): install the chip maker's driver (Silicon Labs)"},
+        // A CDC-ACM device of any maker: none is named.
+        WordsCase{"CdcAcmMakerUnknown",
+                  WindowsAdapter(0x2e8a, 0x000a, PortlessReason::PROBLEM_CODE, 28, "Pico"),
+                  "USB serial adapter 2e8a:000a Pico has no working driver (Device Manager shows "
+                  "code 28): install the chip maker's driver"},
+        WordsCase{"FtdiWithoutVcp",
+                  WindowsAdapter(0x0403, 0x6010, PortlessReason::NO_VCP, 0, "Dual RS232-HS"),
+                  "USB serial adapter 0403:6010 Dual RS232-HS has no COM port: in Device Manager, "
+                  "the adapter's Advanced properties, tick Load VCP"}),
+    TitleOf<WordsCase>);
 
 struct UsbCase {
     const char* Title;
@@ -253,11 +423,6 @@ TEST_P(UsbAdapterChosen, OnlyWhenExactlyOneMatches) {
     EXPECT_EQ(console.Notes(), c.Notes);
 }
 
-const std::string FTDI_LINE = "USB serial adapter 0403:6001 FTDI FT232R USB UART, serial A50285BI, "
-                              "latency timer 16 ms (/dev/serial/by-id/"
-                              "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)";
-const std::string CH340_LINE = "USB serial adapter 1a86:7523 USB Serial";
-const std::string CDC_LINE = "USB serial adapter 2e8a:000a Raspberry Pi Pico, serial E6614103E7";
 const std::string SEVERAL = "; -c must name one, by its name or by usb: and its serial number\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,6 +478,13 @@ struct RunCase {
     std::string Notes; // on standard error
 };
 PRINTS_AS_TITLE(RunCase)
+
+const FakeTty NO_DRIVER =
+    Portless("067b:23a3", {"Prolific Technology Inc.", "USB-Serial Controller", ""}, "");
+const std::string NO_DRIVER_LINE =
+    "USB serial adapter 067b:23a3 Prolific Technology Inc. USB-Serial Controller has no driver in "
+    "this kernel (module pl2303 not present under /lib/modules/" +
+    RELEASE + ": install the kernel's extra modules package, or a driver from the chip's maker)\n";
 
 class PortsForTheOperator : public testing::TestWithParam<RunCase> {};
 
@@ -385,7 +557,26 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-c", "usb:all", "-f", "none.hex", "-q"},
                 1,
                 "No USB serial adapter matches usb:all\n",
-                "ttyGS0   g_serial\nttyS0    built-in serial port\n"}),
+                "ttyGS0   g_serial\nttyS0    built-in serial port\n"},
+        // An adapter plugged in without a tty is said on standard error after what is found.
+        RunCase{"ListThenWhyNoTty",
+                {FTDI, UART, NO_DRIVER},
+                {"-l"},
+                0,
+                "ttyUSB1   " + FTDI_LINE + "\nttyS0     built-in serial port\n",
+                NO_DRIVER_LINE},
+        RunCase{"ListNoneThenWhyNoTty",
+                {NO_DRIVER, CONSOLE},
+                {"-l"},
+                1,
+                "",
+                "No serial ports found\n" + NO_DRIVER_LINE},
+        RunCase{"NoAdapterMatchesThenWhyNoTty",
+                {UART, NO_DRIVER},
+                {"-c", "usb", "-f", "none.hex"},
+                1,
+                "No USB serial adapter matches usb\n",
+                "ttyS0   built-in serial port\n" + NO_DRIVER_LINE}),
     TitleOf<RunCase>);
 
 // usb:all takes every USB serial adapter present, and nothing else, in the listing's order;

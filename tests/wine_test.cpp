@@ -394,7 +394,11 @@ struct EnumDevice {
     int LatencyMs = -1;                    // no LatencyTimer when negative
     std::string Device = "";               // its SERIALCOMM value; "" when it is not plugged in
     std::vector<std::string> Strings = {}; // Mfg, DeviceDesc
+    std::string ClassGuid = "";            // with one, SetupAPI lists the device as present
 };
+
+// Device Manager's class "Other devices", where a device without a driver is.
+const std::string OTHER_DEVICES = "{4d36e97e-e325-11ce-bfc1-08002be10318}";
 
 const std::string ENUM = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\";
 const std::string SERIALCOMM = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
@@ -405,7 +409,13 @@ class EnumDevices {
     explicit EnumDevices(const std::vector<EnumDevice>& devices) : m_Devices(devices) {
         for (const EnumDevice& d : devices) {
             const std::string parameters = ENUM + d.Key + "\\Device Parameters";
-            EXPECT_EQ(Reg({"add", parameters, "/v", "PortName", "/d", d.Port, "/f"}), 0);
+            if (!d.Port.empty()) {
+                EXPECT_EQ(Reg({"add", parameters, "/v", "PortName", "/d", d.Port, "/f"}), 0);
+            }
+            if (!d.ClassGuid.empty()) {
+                EXPECT_EQ(Reg({"add", ENUM + d.Key, "/v", "ClassGUID", "/d", d.ClassGuid, "/f"}),
+                          0);
+            }
             if (d.LatencyMs >= 0) {
                 EXPECT_EQ(Reg({"add", parameters, "/v", "LatencyTimer", "/t", "REG_DWORD", "/d",
                                std::to_string(d.LatencyMs), "/f"}),
@@ -453,6 +463,18 @@ const EnumDevice CH340_COM8{"USB\\VID_1A86&PID_7523\\5&2B3C4D5&0&2",
                             {"wch.cn", "USB-SERIAL CH340"}};
 const EnumDevice GONE_COM9{"USB\\VID_0403&PID_6015\\DN04ZQ7T", "COM9", 16};
 const std::vector<EnumDevice> ADAPTERS = {GONE_COM9, CH340_COM8, FTDI_COM7};
+// Present without a COM port: an FTDI adapter whose driver has Load VCP unticked, and a CH340 that
+// Wine shows with no problem code; and one with its port, which is left out.
+const EnumDevice FTDI_NO_VCP{"USB\\VID_0403&PID_6014\\FT9XQ2LA", "",           -1, "",
+                             {"FTDI", "USB Serial Converter"},   OTHER_DEVICES};
+const EnumDevice CH340_NO_PORT{
+    "USB\\VID_1A86&PID_7523\\5&1A2B3C&0&1", "", -1, "", {}, OTHER_DEVICES};
+const EnumDevice CP2102_COM4{"USB\\VID_10C4&PID_EA60\\0001", "COM4",       -1, "",
+                             {"Silicon Labs", "CP210x"},     OTHER_DEVICES};
+const std::vector<EnumDevice> PORTLESS = {FTDI_NO_VCP, CH340_NO_PORT, CP2102_COM4};
+const std::string NO_VCP_LINE = "USB serial adapter 0403:6014 FTDI USB Serial Converter, serial "
+                                "FT9XQ2LA has no COM port: in Device Manager, the adapter's "
+                                "Advanced properties, tick Load VCP";
 const std::string FTDI_COM7_TEXT =
     "USB serial adapter 0403:6001 FTDI USB Serial Port, serial A50285BI, latency timer 1 ms";
 
@@ -996,6 +1018,7 @@ struct PortsCase {
     int Status;
     std::string Out;
     std::string Err;
+    std::vector<EnumDevice> Present = {}; // USB devices SetupAPI lists besides the adapters
 };
 PRINTS_AS_TITLE(PortsCase)
 
@@ -1005,6 +1028,7 @@ class PortsPresent : public testing::TestWithParam<PortsCase> {};
 TEST_P(PortsPresent, AreListedAndFoundFromTheRegistry) {
     const PortsCase& c = GetParam();
     const EnumDevices adapters(ADAPTERS);
+    const EnumDevices present(c.Present);
     TempDir dir;
     Child child(Brelwick(c.Args), dir.Path(""));
     const ProcessResult run = child.Finish(RUN_LIMIT);
@@ -1044,7 +1068,27 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-c", "COM7,", "-f", "fw.hex"},
                   1,
                   Lines({"-c COM7, names an empty port"}),
-                  ""}),
+                  ""},
+        // Standard output as it was; why an adapter present has no COM port on standard error.
+        PortsCase{"ListThenWhyNoComPort",
+                  {"/L"},
+                  0,
+                  Lines({COM7_LINE, COM8_LINE, COM1_LINE}),
+                  Lines({NO_VCP_LINE}),
+                  PORTLESS},
+        PortsCase{"NoneMatchesThenWhyNoComPort",
+                  {"-c", "usb:0403:6014", "-f", "fw.hex"},
+                  1,
+                  Lines({"No USB serial adapter matches usb:0403:6014"}),
+                  Lines({COM7_LINE, COM8_LINE, COM1_LINE, NO_VCP_LINE}),
+                  PORTLESS},
+        PortsCase{"NotFoundThenWhyNoComPort",
+                  {"-q", "-c", "COM12", "-f", "fw.hex"},
+                  1,
+                  Lines({"Error Opening COM12... 2",
+                         "File not found - serial ports on this machine: COM7, COM8, COM1"}),
+                  Lines({NO_VCP_LINE}),
+                  PORTLESS}),
     TitleOf<PortsCase>);
 
 // ---- The test as the unit, on a pty of its own ----

@@ -44,17 +44,27 @@ bool IsPresent(const std::string& port) {
     return std::filesystem::exists(MakeDevicePath(port), failed);
 }
 
+// Adapters plugged in without a port are not in the listing: why each has none goes to the person
+// watching, whatever standard output carries.
+void NoteUnportedAdapters() {
+    for (const std::string& line : UnportedAdapterLines()) {
+        ConsoleNote("%s\n", line.c_str());
+    }
+}
+
 } // namespace
 
 int ListPorts() {
     const std::vector<SerialPortInfo> ports = PresentSerialPorts();
     if (ports.empty()) {
         ConsoleNote("No serial ports found\n");
+        NoteUnportedAdapters();
         return STATUS_USAGE;
     }
     for (const std::string& line : PortListLines(ports)) {
         ConsoleLine(line.c_str());
     }
+    NoteUnportedAdapters();
     return STATUS_FLASHED;
 }
 
@@ -64,6 +74,7 @@ void NamePortsPresent() {
         ConsoleNote("No serial ports found\n");
     }
     NoteLines(ports);
+    NoteUnportedAdapters();
 }
 
 // Never a guess between several adapters, and never a port tried by writing to it: a GPS receiver

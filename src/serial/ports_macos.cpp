@@ -32,6 +32,11 @@ std::vector<SerialPortInfo> SerialListPorts() {
     return ListPorts();
 }
 
+// What is plugged in without a port would take IOKit too.
+std::vector<UnportedAdapter> SerialListUnportedAdapters() {
+    return {};
+}
+
 std::vector<std::string> PortNameHelp() {
     return {
         "  /dev/cu.*     a USB serial adapter, such as /dev/cu.usbserial-A1 (cu., not tty.)",

@@ -1,6 +1,10 @@
 // The COM ports of a Windows system, from the registry: SERIALCOMM for the ports present, the Enum
-// tree for what each one is and its adapter's latency timer. Read only; no administrator needed.
+// tree for what each one is and its adapter's latency timer; and from SetupAPI, the USB serial
+// adapters present that have no COM port. Read only; no administrator needed.
 #include <windows.h>
+
+#include <cfgmgr32.h>
+#include <setupapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -242,7 +246,173 @@ bool IdentifyFromEnum(const std::vector<EnumPort>& known, SerialPortInfo* port) 
     return true;
 }
 
+// ---- Adapters plugged in without a COM port ----
+
+// A list of strings (the compatible IDs) as one text, its strings apart by '\n'.
+std::string MultiText(const char* data, size_t length) {
+    std::string text(data, length);
+    while (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    std::replace(text.begin(), text.end(), '\0', '\n');
+    return text;
+}
+
+// A device node's registry property as text.
+std::string NodeProperty(DEVINST node, ULONG property) {
+    char data[1024] = {};
+    ULONG length = sizeof(data) - 2;
+    ULONG type = 0;
+    if (CM_Get_DevNode_Registry_PropertyA(node, property, &type, data, &length, 0) != CR_SUCCESS) {
+        return "";
+    }
+    return MultiText(data, std::min<size_t>(length, sizeof(data) - 2));
+}
+
+// The same, read through SetupAPI, for a device of the list.
+std::string DeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA* device, DWORD property) {
+    char data[1024] = {};
+    DWORD length = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(devices, device, property, nullptr,
+                                           reinterpret_cast<BYTE*>(data), sizeof(data) - 2,
+                                           &length)) {
+        return "";
+    }
+    return MultiText(data, std::min<size_t>(length, sizeof(data) - 2));
+}
+
+std::string NodeId(DEVINST node) {
+    char id[MAX_DEVICE_ID_LEN + 1] = {};
+    return CM_Get_Device_IDA(node, id, sizeof(id) - 1, 0) == CR_SUCCESS ? id : "";
+}
+
+bool NodeHasPortName(DEVINST node) {
+    HKEY key = nullptr;
+    if (CM_Open_DevNode_Key(node, KEY_READ, 0, RegDisposition_OpenExisting, &key,
+                            CM_REGISTRY_HARDWARE) != CR_SUCCESS) {
+        return false;
+    }
+    const bool named = !RegString(key, "PortName").empty();
+    RegCloseKey(key);
+    return named;
+}
+
+// The yellow mark of Device Manager: the code it shows, 0 when there is none.
+int NodeProblem(DEVINST node) {
+    ULONG status = 0;
+    ULONG problem = 0;
+    if (CM_Get_DevNode_Status(&status, &problem, node, 0) != CR_SUCCESS ||
+        (status & DN_HAS_PROBLEM) == 0) {
+        return 0;
+    }
+    return static_cast<int>(problem);
+}
+
+bool HasText(std::string text, std::string part) {
+    CharUpperBuffA(&text[0], static_cast<DWORD>(text.size()));
+    CharUpperBuffA(&part[0], static_cast<DWORD>(part.size()));
+    return text.find(part) != text.npos;
+}
+
+// What a USB device and the nodes under it (its interfaces, FTDIBUS's port) show.
+struct NodeFacts {
+    bool Port = false;
+    bool CdcAcm = false;
+    int Problem = 0;
+};
+
+const char* const CDC_ACM_ID = "USB\\Class_02&SubClass_02";
+
+void AddFacts(DEVINST node, NodeFacts* facts) {
+    facts->Port = facts->Port || NodeHasPortName(node);
+    facts->CdcAcm = facts->CdcAcm || HasText(NodeProperty(node, CM_DRP_COMPATIBLEIDS), CDC_ACM_ID);
+    facts->Problem = facts->Problem != 0 ? facts->Problem : NodeProblem(node);
+}
+
+// The nodes under a USB device that belong to it carry its IDs: USB\VID_1A86&PID_7523&MI_00\...,
+// FTDIBUS\VID_0403+PID_6001+A50285BIA\0000. The check also keeps out a node that a configuration
+// manager without a device tree (Wine's) gives as every device's child.
+void GatherBelow(DEVINST node, const UnportedAdapter& ids, int depth, NodeFacts* facts) {
+    DEVINST child = 0;
+    if (depth == 0 || CM_Get_Child(&child, node, 0) != CR_SUCCESS) {
+        return;
+    }
+    // However many siblings a broken tree reports, a USB device has at most 255 interfaces.
+    for (int sibling = 0; sibling < 256; ++sibling) {
+        const std::string id = NodeId(child);
+        uint16_t vendorId = 0;
+        uint16_t productId = 0;
+        if (child == node || !HexAfter(id, "VID_", &vendorId) || vendorId != ids.VendorId ||
+            !HexAfter(id, "PID_", &productId) || productId != ids.ProductId) {
+            return;
+        }
+        AddFacts(child, facts);
+        GatherBelow(child, ids, depth - 1, facts);
+        if (CM_Get_Sibling(&child, child, 0) != CR_SUCCESS) {
+            return;
+        }
+    }
+}
+
+// Why a USB device with a serial chip or a CDC-ACM interface has no COM port; false when it has
+// one, or when nothing shows why.
+bool WhyNoPort(const NodeFacts& facts, UnportedAdapter* adapter) {
+    if (facts.Port) {
+        return false;
+    }
+    if (facts.Problem != 0) {
+        adapter->Reason = PortlessReason::PROBLEM_CODE;
+        adapter->ProblemCode = facts.Problem;
+        return true;
+    }
+    // FTDI's driver makes a COM port only with its Load VCP option ticked.
+    adapter->Reason = PortlessReason::NO_VCP;
+    return adapter->VendorId == 0x0403;
+}
+
+std::vector<UnportedAdapter> ListUnportedAdapters() {
+    std::vector<UnportedAdapter> adapters;
+    HDEVINFO devices =
+        SetupDiGetClassDevsA(nullptr, "USB", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return adapters;
+    }
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        // USB\VID_1A86&PID_7523\5&2A1B3C4D&0&2; a composite device's interfaces (&MI_00) are
+        // looked at under the device itself.
+        const std::string id = NodeId(device.DevInst);
+        UnportedAdapter adapter;
+        if (HasText(id, "&MI_") || !HexAfter(id, "VID_", &adapter.VendorId) ||
+            !HexAfter(id, "PID_", &adapter.ProductId)) {
+            continue;
+        }
+        NodeFacts facts;
+        AddFacts(device.DevInst, &facts);
+        facts.CdcAcm = facts.CdcAcm ||
+                       HasText(DeviceProperty(devices, &device, SPDRP_COMPATIBLEIDS), CDC_ACM_ID);
+        // Interfaces, then what a driver made of them: a port is at most three levels down.
+        GatherBelow(device.DevInst, adapter, 3, &facts);
+        const bool serialChip = IsUsbSerialChip(adapter.VendorId, adapter.ProductId);
+        if ((!serialChip && !facts.CdcAcm) || !WhyNoPort(facts, &adapter)) {
+            continue;
+        }
+        const std::string instance = id.substr(id.rfind('\\') + 1);
+        adapter.Serial = instance.find('&') == instance.npos ? instance : "";
+        adapter.Maker = Readable(DeviceProperty(devices, &device, SPDRP_MFG));
+        adapter.Product = Readable(DeviceProperty(devices, &device, SPDRP_DEVICEDESC));
+        adapters.push_back(adapter);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return adapters;
+}
+
 } // namespace
+
+std::vector<UnportedAdapter> SerialListUnportedAdapters() {
+    return ListUnportedAdapters();
+}
 
 std::vector<SerialPortInfo> SerialListPorts() {
     std::vector<SerialPortInfo> ports;

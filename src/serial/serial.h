@@ -85,6 +85,42 @@ std::vector<SerialPortInfo> MatchUsbAdapters(const std::vector<SerialPortInfo>& 
 std::string PortListText(const std::vector<std::string>& ports);
 std::vector<std::string> PresentPortNames();
 
+// A USB serial adapter that is plugged in but has no port, and why, as far as the system shows.
+enum class PortlessReason {
+    NO_DRIVER,          // no driver bound to it (Linux)
+    CLAIMED_BY_BRLTTY,  // held through usbfs while brltty is installed or running (Linux)
+    HELD_THROUGH_USBFS, // held through usbfs by some other program (Linux)
+    PROBLEM_CODE,       // Device Manager shows a problem code (Windows)
+    NO_VCP,             // an FTDI adapter whose driver makes no COM port (Windows)
+};
+// Where the kernel module the chip needs is.
+enum class ModuleState { LOADED, ON_DISK, MISSING };
+struct UnportedAdapter {
+    uint16_t VendorId = 0;
+    uint16_t ProductId = 0;
+    std::string Maker; // as the adapter reports them; empty when it does not
+    std::string Product;
+    std::string Serial;
+    PortlessReason Reason = PortlessReason::NO_DRIVER;
+    std::string Module; // the kernel module the chip needs: ch341, cdc_acm ...
+    ModuleState ModuleWhere = ModuleState::MISSING;
+    std::string ModulesDir; // /lib/modules/<release>, where the module was looked for
+    int ProblemCode = 0;    // Device Manager's code
+};
+
+// The USB IDs of the serial chips whose adapters are looked for when they have no port.
+bool IsUsbSerialChip(uint16_t vendorId, uint16_t productId);
+// The chip's maker, from its vendor ID: "WCH" for 1a86; "" when it is not one of the above.
+std::string ChipMaker(uint16_t vendorId);
+// One line for such an adapter: what it is, why it has no port and what to do.
+std::string UnportedAdapterLine(const UnportedAdapter& adapter);
+// The lines for the adapters present without a port, for the person watching.
+std::vector<std::string> UnportedAdapterLines();
+
+// The code an open fails with when no device has the port's name: ENOENT on POSIX,
+// ERROR_FILE_NOT_FOUND on Windows.
+constexpr int OPEN_NO_SUCH_DEVICE = 2;
+
 // ---- Platform operations ----
 
 // The device that a port name stands for: "\\.\COM3" on Windows, "/dev/ttyUSB0" on POSIX.
@@ -139,6 +175,10 @@ struct AdapterLatency {
     std::string Remedy; // how the operator makes the adapter answer sooner on this system
 };
 AdapterLatency SerialAdapterLatency(const std::string& portName);
+
+// The USB serial adapters plugged in that have no port (no tty, no COM port) and why, read only.
+// Empty where the system does not show it.
+std::vector<UnportedAdapter> SerialListUnportedAdapters();
 
 // Suspends the program for about `ms` milliseconds.
 void SerialPause(unsigned ms);

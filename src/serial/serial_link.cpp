@@ -101,6 +101,11 @@ void OpenSerialPort() {
         PortHandle = INVALID_PORT;
         ConsolePrintf("Error Opening %s... %d\n", PortName.c_str(), code);
         ConsoleLine(OpenFailureText(code, PortName).c_str());
+        if (code == OPEN_NO_SUCH_DEVICE) {
+            for (const std::string& line : UnportedAdapterLines()) {
+                ConsoleNote("%s\n", line.c_str());
+            }
+        }
         std::exit(1);
     }
 }
@@ -207,4 +212,95 @@ std::vector<SerialPortInfo> MatchUsbAdapters(const std::vector<SerialPortInfo>& 
         }
     }
     return matched;
+}
+
+bool IsUsbSerialChip(uint16_t vendorId, uint16_t productId) {
+    struct ChipIds {
+        uint16_t Vendor;
+        uint16_t Product;
+    };
+    static const ChipIds CHIPS[] = {
+        {0x0403, 0x6001}, {0x0403, 0x6010}, {0x0403, 0x6011}, {0x0403, 0x6014}, // FTDI
+        {0x0403, 0x6015}, {0x1a86, 0x7523}, {0x1a86, 0x5523}, {0x1a86, 0x55d4}, // CH34x, CH9102
+        {0x10c4, 0xea60}, {0x10c4, 0xea70}, {0x067b, 0x2303}, {0x067b, 0x23a3}, // CP210x, PL2303
+    };
+    for (const ChipIds& chip : CHIPS) {
+        if (chip.Vendor == vendorId && chip.Product == productId) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ChipMaker(uint16_t vendorId) {
+    switch (vendorId) {
+    case 0x0403:
+        return "FTDI";
+    case 0x1a86:
+        return "WCH";
+    case 0x10c4:
+        return "Silicon Labs";
+    case 0x067b:
+        return "Prolific";
+    default:
+        return "";
+    }
+}
+
+namespace {
+
+std::string ModuleText(const UnportedAdapter& adapter) {
+    const std::string& name = adapter.Module;
+    switch (adapter.ModuleWhere) {
+    case ModuleState::LOADED:
+        return "module " + name + " is loaded but does not take this adapter";
+    case ModuleState::ON_DISK:
+        return "module " + name + " not loaded; it is under " + adapter.ModulesDir +
+               ": sudo modprobe " + name + ", then plug the adapter in again";
+    case ModuleState::MISSING:
+        break;
+    }
+    return "module " + name + " not present under " + adapter.ModulesDir +
+           ": install the kernel's extra modules package, or a driver from the chip's maker";
+}
+
+} // namespace
+
+std::string UnportedAdapterLine(const UnportedAdapter& adapter) {
+    SerialPortInfo port;
+    port.Kind = PortKind::USB_ADAPTER;
+    port.VendorId = adapter.VendorId;
+    port.ProductId = adapter.ProductId;
+    port.Maker = adapter.Maker;
+    port.Product = adapter.Product;
+    port.Serial = adapter.Serial;
+    const std::string name = PortDescription(port);
+    switch (adapter.Reason) {
+    case PortlessReason::CLAIMED_BY_BRLTTY:
+        return name + " is claimed by brltty (a braille display service): sudo apt remove brltty, "
+                      "or disable its udev rule, then plug the adapter in again";
+    case PortlessReason::HELD_THROUGH_USBFS:
+        return name + " is held by a program through usbfs, not as a serial port: close that "
+                      "program, then plug the adapter in again";
+    case PortlessReason::PROBLEM_CODE: {
+        const std::string maker = ChipMaker(adapter.VendorId);
+        return name + " has no working driver (Device Manager shows code " +
+               std::to_string(adapter.ProblemCode) + "): install the chip maker's driver" +
+               (maker.empty() ? "" : " (" + maker + ")");
+    }
+    case PortlessReason::NO_VCP:
+        return name + " has no COM port: in Device Manager, the adapter's Advanced properties, "
+                      "tick Load VCP";
+    case PortlessReason::NO_DRIVER:
+        break;
+    }
+    return name + " has no driver in this kernel (" + ModuleText(adapter) + ")";
+}
+
+std::vector<std::string> UnportedAdapterLines() {
+    std::vector<std::string> lines;
+    for (const UnportedAdapter& adapter : SerialListUnportedAdapters()) {
+        lines.push_back(UnportedAdapterLine(adapter));
+    }
+    return lines;
 }
