@@ -51,10 +51,11 @@ std::string ProgramForNobody(const TempDir& dir, std::string* why) {
     using std::filesystem::perms;
     std::filesystem::permissions(program, perms::owner_all | perms::group_read | perms::group_exec |
                                               perms::others_read | perms::others_exec);
-    // 126: the switch to nobody failed; 127: nobody could not run the program.
+    // 126: the switch to nobody failed; 127: nobody could not run the program; anything else: a
+    // program that runs another (an emulator's wrapper) could not reach it.
     const ProcessResult probe =
         RunProcess({program, "--version"}, "", std::chrono::seconds(20), NOBODY);
-    if (probe.Status == 126 || probe.Status == 127) {
+    if (probe.Status != 0) {
         *why = "nobody cannot run " + program + " (status " + std::to_string(probe.Status) + ")";
         return "";
     }

@@ -206,7 +206,13 @@ TEST_P(ReadTimeout, GivesUpWhenTheUnitsTimeoutsSay) {
 
     EXPECT_EQ(run.Result, 0) << "a time-out is a successful read";
     EXPECT_EQ(run.Error, 0);
-    EXPECT_EQ(run.Brought, expected.Brought);
+    // Under emulation the read can be late to its own deadline by more than the gap between two
+    // bytes of a trickle, and take one more that came meanwhile; natively it may not.
+    if (TESTS_EMULATED) {
+        EXPECT_NEAR(static_cast<double>(run.Brought), static_cast<double>(expected.Brought), 1);
+    } else {
+        EXPECT_EQ(run.Brought, expected.Brought);
+    }
     EXPECT_GE(run.TookMs, expected.EndMs - 5);
     EXPECT_LE(run.TookMs, expected.EndMs + 60);
     for (size_t i = 0; i < run.Buffer.size(); ++i) {
