@@ -453,6 +453,12 @@ const EnumDevice CH340_COM8{"USB\\VID_1A86&PID_7523\\5&2B3C4D5&0&2",
                             {"wch.cn", "USB-SERIAL CH340"}};
 const EnumDevice GONE_COM9{"USB\\VID_0403&PID_6015\\DN04ZQ7T", "COM9", 16};
 const std::vector<EnumDevice> ADAPTERS = {GONE_COM9, CH340_COM8, FTDI_COM7};
+// A CP210x plugged in on COM10, with the other two: three adapters.
+const EnumDevice CP210X_COM10{"USB\\VID_10C4&PID_EA60\\0001",
+                              "COM10",
+                              -1,
+                              "\\Device\\Silabser0",
+                              {"Silicon Labs", "CP210x USB to UART Bridge"}};
 const std::string FTDI_COM7_TEXT =
     "USB serial adapter 0403:6001 FTDI USB Serial Port, serial A50285BI, latency timer 1 ms";
 
@@ -996,16 +1002,25 @@ struct PortsCase {
     int Status;
     std::string Out;
     std::string Err;
+    std::vector<EnumDevice> Adapters = ADAPTERS;
 };
 PRINTS_AS_TITLE(PortsCase)
 
 class PortsPresent : public testing::TestWithParam<PortsCase> {};
 
-// Only the ports in SERIALCOMM are present; Enum says what they are. Nothing is opened.
+// Only the ports in SERIALCOMM are present; Enum says what they are. Each adapter's COM name
+// leads nowhere, so that a run that takes it finds nothing to open.
 TEST_P(PortsPresent, AreListedAndFoundFromTheRegistry) {
     const PortsCase& c = GetParam();
-    const EnumDevices adapters(ADAPTERS);
+    const EnumDevices adapters(c.Adapters);
+    std::vector<std::unique_ptr<ComLink>> nowhere;
+    for (const EnumDevice& d : c.Adapters) {
+        std::string com = d.Port;
+        std::transform(com.begin(), com.end(), com.begin(), ::tolower);
+        nowhere.push_back(std::make_unique<ComLink>(com, "/nonexistent/" + com));
+    }
     TempDir dir;
+    dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\r\n"));
     Child child(Brelwick(c.Args), dir.Path(""));
     const ProcessResult run = child.Finish(RUN_LIMIT);
     EXPECT_EQ(run.Status, c.Status);
@@ -1044,7 +1059,26 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-c", "COM7,", "-f", "fw.hex"},
                   1,
                   Lines({"-c COM7, names an empty port"}),
-                  ""}),
+                  ""},
+        // usb:all takes every adapter plugged in, in the listing's order, and none other.
+        PortsCase{"AllOfNoAdapter",
+                  {"-c", "usb:all", "-f", "fw.hex"},
+                  1,
+                  Lines({"No USB serial adapter matches usb:all"}),
+                  Lines({COM1_LINE}),
+                  {GONE_COM9}},
+        PortsCase{"AllOfOneAdapter",
+                  {"-c", "usb:all", "-f", "fw.hex", "-q", "--logs", "logs"},
+                  3,
+                  "TBD",
+                  Lines({"The console text of each unit goes to logs"}),
+                  {GONE_COM9, FTDI_COM7}},
+        PortsCase{"AllOfThreeAdapters",
+                  {"-c", "USB:ALL", "-f", "fw.hex", "-q", "--logs", "logs"},
+                  3,
+                  "TBD",
+                  Lines({"The console text of each unit goes to logs"}),
+                  {GONE_COM9, CH340_COM8, FTDI_COM7, CP210X_COM10}}),
     TitleOf<PortsCase>);
 
 // ---- The test as the unit, on a pty of its own ----

@@ -33,6 +33,9 @@ void ClearInterrupt();
 // rewritten in place.
 constexpr int NOT_A_TERMINAL = -1;
 int TerminalColumns(FILE* stream);
+// True when the terminal of `stream` takes ANSI cursor movement (on a Windows console, once
+// virtual terminal processing is turned on, which this does).
+bool TerminalMovesCursor(FILE* stream);
 
 // True when the console was made for this program alone and standard input is that console: on
 // Windows, a program started from Explorer (a double-click, a file dropped on it, a shortcut) gets

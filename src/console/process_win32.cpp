@@ -71,6 +71,16 @@ int TerminalColumns(FILE* stream) {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+bool TerminalMovesCursor(FILE* stream) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 namespace {
 
 // Wine gives a program started from a Unix terminal a console of its own as well, with a window
