@@ -32,8 +32,9 @@ constexpr int NOT_LOOKED_AT = -2;
 
 // The width of the terminal that notes go to: NOT_A_TERMINAL, or 0 when it does not say.
 int NoteColumns = NOT_LOOKED_AT;
-// Whether that terminal takes the cursor back up, which the status lines of several units need.
-bool NoteRowsMovable = false;
+// Whether that terminal takes the cursor back up, which the status lines of several units need:
+// asked only when there are several, since a Windows console is changed by the asking.
+int NoteRowsMovable = NOT_LOOKED_AT;
 std::vector<std::string> Status; // the status lines' texts; empty: there are none
 std::vector<size_t> StatusShown; // characters of each row now on the screen; empty: not drawn
 bool OutAtLineStart = true;
@@ -57,7 +58,6 @@ void FollowLines(const char* text, size_t length) {
 int Columns() {
     if (NoteColumns == NOT_LOOKED_AT) {
         NoteColumns = TerminalColumns(Err());
-        NoteRowsMovable = NoteColumns != NOT_A_TERMINAL && TerminalMovesCursor(Err());
     }
     return NoteColumns;
 }
@@ -91,7 +91,10 @@ void EraseStatus() {
 
 // A terminal that cannot take the cursor back up shows the rows side by side on one line.
 std::vector<std::string> RowsToDraw() {
-    if (Status.size() <= 1 || NoteRowsMovable) {
+    if (Status.size() > 1 && NoteRowsMovable == NOT_LOOKED_AT) {
+        NoteRowsMovable = TerminalMovesCursor(Err()) ? 1 : 0;
+    }
+    if (Status.size() <= 1 || NoteRowsMovable == 1) {
         return Status;
     }
     std::string joined;
@@ -296,4 +299,5 @@ void SetConsoleNoteStream(FILE* err) {
     ConsoleStatusEnd();
     ConsoleErr = err;
     NoteColumns = NOT_LOOKED_AT;
+    NoteRowsMovable = NOT_LOOKED_AT;
 }
