@@ -1486,3 +1486,42 @@ TEST(WineBench, TwoComPortsAtOnce) {
         EXPECT_EQ(text.substr(text.size() - std::min(text.size(), line.size())), line) << text;
     }
 }
+
+// Ctrl-C reaches every unit under Windows too: passed on to each unit's process group, each gives
+// its line back and says so, and the run counts them all as not flashed.
+TEST(WineBench, AnInterruptReachesEveryUnit) {
+    TempDir dir;
+    dir.Write("fw.hex", HexFile(RandomImage(12000, 266), "\r\n"));
+    std::vector<std::unique_ptr<Child>> units;
+    for (const std::string com : {"com5", "com6"}) {
+        units.push_back(
+            std::make_unique<Child>(std::vector<std::string>{BRELWICK_UNIT_SIM, "--link",
+                                                             DosDevice(com), "--baud", "19200"},
+                                    dir.Path("")));
+        ASSERT_TRUE(units.back()->WaitForOutput("unit-sim: port ", seconds(10)));
+    }
+    Child bench(Brelwick({"-c", "COM5,COM6", "-f", "fw.hex", "-q", "--logs", "logs"}),
+                dir.Path(""));
+    // Both units well into their transfer: a block of data goes out in about two seconds.
+    const Clock::time_point start = Clock::now();
+    while (Clock::now() - start < seconds(30) &&
+           (ReadFile(dir.Path("logs/COM5.txt")).find("STARTED") == std::string::npos ||
+            ReadFile(dir.Path("logs/COM6.txt")).find("STARTED") == std::string::npos)) {
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    std::this_thread::sleep_for(milliseconds(1000));
+    kill(bench.Pid(), SIGINT);
+    const ProcessResult run = bench.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 3) << run.Out << run.Err;
+    const std::string summary = "2 units: 0 flashed, 0 may not be flashed, 2 not flashed\r\n";
+    EXPECT_EQ(run.Out.substr(run.Out.size() - std::min(run.Out.size(), summary.size())), summary)
+        << run.Out;
+    for (const std::string com : {"COM5", "COM6"}) {
+        EXPECT_NE(run.Out.find(com + ": " + NOT_FLASHED), std::string::npos) << run.Out;
+        const std::string text = ReadFile(dir.Path("logs/" + com + ".txt"));
+        EXPECT_NE(text.find("UPDATE INTERRUPTED\r\n" + NOT_FLASHED), std::string::npos) << text;
+        // Stopped in its transfer, not after it.
+        EXPECT_NE(text.find("STARTED"), std::string::npos) << text;
+        EXPECT_EQ(text.find("Transfer Complete"), std::string::npos) << text;
+    }
+}
