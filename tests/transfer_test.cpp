@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <pthread.h>
 #include <random>
 #include <string>
@@ -1132,8 +1134,67 @@ struct BenchCase {
     std::vector<int> Verdicts;                   // each unit's own exit status
     int Status;
     std::string Summary;
+    bool Json;      // --json: every unit's events on standard error, each with its port
+    Terminal Where; // a terminal on standard error shows a progress line for each unit
 };
 PRINTS_AS_TITLE(BenchCase)
+
+// Under --json, standard error is events alone: each of a unit's carries its port and its last
+// is the end; the run's own carry none, and its end, with the run's status, comes last.
+void ExpectEventsOfEachUnit(const std::string& err, const std::vector<std::string>& ports,
+                            int status) {
+    std::map<std::string, std::vector<std::string>> byPort;
+    nlohmann::json last;
+    for (const std::string& line : Lines(err)) {
+        ASSERT_TRUE(nlohmann::json::accept(line)) << "not an event: " << line;
+        last = nlohmann::json::parse(line);
+        const std::string kind = last.value("event", "");
+        if (!last.contains("port") || last["port"].is_null()) {
+            EXPECT_TRUE(kind == "note" || kind == "start" || kind == "end") << line;
+            continue;
+        }
+        byPort[last["port"].get<std::string>()].push_back(kind);
+    }
+    EXPECT_EQ(byPort.size(), ports.size()) << err;
+    for (const std::string& port : ports) {
+        ASSERT_FALSE(byPort[port].empty()) << port << "\n" << err;
+        EXPECT_EQ(byPort[port].front(), "start") << port << "\n" << err;
+        EXPECT_EQ(byPort[port].back(), "end") << port << "\n" << err;
+    }
+    EXPECT_EQ(last.value("event", ""), "end") << err;
+    EXPECT_EQ(last.value("status", -1), status) << err;
+}
+
+// The --log file: a record appended by each unit, naming its port, with its own status.
+void ExpectRecordOfEachUnit(const std::string& log, const std::vector<std::string>& ports,
+                            const std::vector<int>& verdicts) {
+    const std::vector<std::string> records = Lines(log);
+    EXPECT_EQ(records.size(), ports.size()) << log;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        int found = 0;
+        for (const std::string& line : records) {
+            ASSERT_TRUE(nlohmann::json::accept(line)) << line;
+            const nlohmann::json record = nlohmann::json::parse(line);
+            if (record["port"].is_string() && record["port"].get<std::string>() == ports[i]) {
+                ++found;
+                EXPECT_EQ(record["status"], verdicts[i]) << line;
+            }
+        }
+        EXPECT_EQ(found, 1) << ports[i] << "\n" << log;
+    }
+}
+
+// On a terminal, a line for each unit, one under the other, redrawn in place: the cursor goes
+// back up over the others to redraw the first.
+void ExpectLineOfEachUnit(const std::string& err, const std::vector<std::string>& ports) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string row = (i == 0 ? "\r" : "\n\r") + ports[i] + "  Block # ";
+        EXPECT_NE(err.find(row), std::string::npos) << row << "\nin:\n" << err.substr(0, 3000);
+    }
+    const std::string up = "\x1b[" + std::to_string(ports.size() - 1) + "A\r" + ports[0] + "  ";
+    EXPECT_NE(err.find(up), std::string::npos) << err.substr(0, 3000);
+    EXPECT_NE(err.find(" left"), std::string::npos) << err.substr(0, 3000);
+}
 
 class Bench : public Program, public testing::WithParamInterface<BenchCase> {};
 
@@ -1161,9 +1222,24 @@ TEST_P(Bench, EachUnitHasItsOwnVerdict) {
         portList += (portList.empty() ? "" : ",") + ports.back();
     }
     const std::string logs = m_Dir.Path("logs");
-    const ProcessResult run =
-        RunProcess({BRELWICK_EXE, "-q", "-c", portList, "-f", path, "--logs", logs});
+    const std::string log = m_Dir.Path("runs.jsonl");
+    std::vector<std::string> args = {BRELWICK_EXE, "-q",     "-c", portList, "-f",
+                                     path,         "--logs", logs, "--log",  log};
+    if (c.Json) {
+        args.push_back("--json");
+    }
+    const ProcessResult run = RunProcess(args, "", std::chrono::seconds(120), -1, c.Where);
     EXPECT_EQ(run.Status, c.Status) << run.Out << run.Err;
+    // Standard output is the same wherever standard error goes.
+    EXPECT_EQ(run.Out.find_first_of("\r\x1b"), std::string::npos) << run.Out;
+    ExpectRecordOfEachUnit(ReadFile(log), ports, c.Verdicts);
+    if (c.Json) {
+        ExpectEventsOfEachUnit(run.Err, ports, c.Status);
+    } else if (c.Where == Terminal::ERR) {
+        ExpectLineOfEachUnit(run.Err, ports);
+    } else {
+        EXPECT_EQ(run.Err.find_first_of("\r\x1b"), std::string::npos) << run.Err;
+    }
     EXPECT_EQ(run.Out.find("Loaded "), run.Out.rfind("Loaded ")) << run.Out;
     EXPECT_NE(run.Out.find("Loaded "), std::string::npos) << run.Out;
     const std::vector<std::string> said = Lines(run.Out);
@@ -1198,22 +1274,46 @@ INSTANTIATE_TEST_SUITE_P(
                               {{}, {}},
                               {0, 0},
                               0,
-                              "2 units: 2 flashed, 0 may not be flashed, 0 not flashed"},
+                              "2 units: 2 flashed, 0 may not be flashed, 0 not flashed",
+                              false,
+                              Terminal::NONE},
                     BenchCase{"OneDiesMidBlock",
                               {{}, {"--silent-from", "1:500"}, {}},
                               {0, 3, 0},
                               3,
-                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed"},
+                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed",
+                              true,
+                              Terminal::NONE},
                     BenchCase{"OnePortDoesNotOpen",
                               {{}, NO_PORT, {}},
                               {0, 1, 0},
                               3,
-                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed"},
+                              "3 units: 2 flashed, 0 may not be flashed, 1 not flashed",
+                              true,
+                              Terminal::NONE},
                     BenchCase{"OneMayNotBeFlashed",
                               {{"--short-header", "1"}, {}},
                               {4, 0},
                               4,
-                              "2 units: 1 flashed, 1 may not be flashed, 0 not flashed"}),
+                              "2 units: 1 flashed, 1 may not be flashed, 0 not flashed",
+                              false,
+                              Terminal::NONE},
+                    // Paced, so that the lines are redrawn during a block, with the time left.
+                    BenchCase{"OnATerminal",
+                              {{"--baud", "19200"}, {"--baud", "19200"}, {"--baud", "19200"}},
+                              {0, 0, 0},
+                              0,
+                              "3 units: 3 flashed, 0 may not be flashed, 0 not flashed",
+                              false,
+                              Terminal::ERR},
+                    // With --json nothing is drawn, terminal or not.
+                    BenchCase{"EventsOnATerminal",
+                              {{}, {}},
+                              {0, 0},
+                              0,
+                              "2 units: 2 flashed, 0 may not be flashed, 0 not flashed",
+                              true,
+                              Terminal::ERR}),
     TitleOf<BenchCase>);
 
 // Ctrl-C reaches every unit: each gives its line back and says so, and the run counts them all as

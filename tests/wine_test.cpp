@@ -12,6 +12,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -475,6 +477,12 @@ const std::vector<EnumDevice> PORTLESS = {FTDI_NO_VCP, CH340_NO_PORT, CP2102_COM
 const std::string NO_VCP_LINE = "USB serial adapter 0403:6014 FTDI USB Serial Converter, serial "
                                 "FT9XQ2LA has no COM port: in Device Manager, the adapter's "
                                 "Advanced properties, tick Load VCP";
+// A CP210x plugged in on COM10, with the other two: three adapters.
+const EnumDevice CP210X_COM10{"USB\\VID_10C4&PID_EA60\\0001",
+                              "COM10",
+                              -1,
+                              "\\Device\\Silabser0",
+                              {"Silicon Labs", "CP210x USB to UART Bridge"}};
 const std::string FTDI_COM7_TEXT =
     "USB serial adapter 0403:6001 FTDI USB Serial Port, serial A50285BI, latency timer 1 ms";
 
@@ -1018,28 +1026,54 @@ struct PortsCase {
     int Status;
     std::string Out;
     std::string Err;
+    std::vector<EnumDevice> Adapters = ADAPTERS;
+    bool AnyOrder = false; // units' lines come as each ends, in no order of their own
     std::vector<EnumDevice> Present = {}; // USB devices SetupAPI lists besides the adapters
 };
 PRINTS_AS_TITLE(PortsCase)
 
+std::multiset<std::string> LineSet(const std::string& text) {
+    std::multiset<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.insert(line);
+    }
+    return lines;
+}
+
 class PortsPresent : public testing::TestWithParam<PortsCase> {};
 
-// Only the ports in SERIALCOMM are present; Enum says what they are. Nothing is opened.
+// Only the ports in SERIALCOMM are present; Enum says what they are. Each adapter's COM name
+// leads nowhere, so that a run that takes it finds nothing to open.
 TEST_P(PortsPresent, AreListedAndFoundFromTheRegistry) {
     const PortsCase& c = GetParam();
-    const EnumDevices adapters(ADAPTERS);
+    const EnumDevices adapters(c.Adapters);
+    std::vector<std::unique_ptr<ComLink>> nowhere;
+    for (const EnumDevice& d : c.Adapters) {
+        std::string com = d.Port;
+        std::transform(com.begin(), com.end(), com.begin(), ::tolower);
+        nowhere.push_back(std::make_unique<ComLink>(com, "/nonexistent/" + com));
+    }
     const EnumDevices present(c.Present);
     TempDir dir;
+    dir.Write("fw.hex", HexFile(SMALL_IMAGE, "\r\n"));
     Child child(Brelwick(c.Args), dir.Path(""));
     const ProcessResult run = child.Finish(RUN_LIMIT);
     EXPECT_EQ(run.Status, c.Status);
-    EXPECT_EQ(run.Out, c.Out);
+    if (c.AnyOrder) {
+        EXPECT_EQ(LineSet(run.Out), LineSet(c.Out)) << run.Out;
+        EXPECT_EQ(run.Out.substr(run.Out.rfind("\r\n", run.Out.size() - 3) + 2),
+                  c.Out.substr(c.Out.rfind("\r\n", c.Out.size() - 3) + 2));
+    } else {
+        EXPECT_EQ(run.Out, c.Out);
+    }
     EXPECT_EQ(run.Err, c.Err);
 }
 
 const std::string COM7_LINE = "COM7   " + FTDI_COM7_TEXT;
 const std::string COM8_LINE = "COM8   USB serial adapter 1a86:7523 wch.cn USB-SERIAL CH340";
 const std::string COM1_LINE = "COM1   built-in serial port"; // Wine's own
+const std::string THREE_PRESENT = "COM7, COM8, COM10, COM1";
 
 INSTANTIATE_TEST_SUITE_P(
     Wine, PortsPresent,
@@ -1075,12 +1109,16 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   Lines({COM7_LINE, COM8_LINE, COM1_LINE}),
                   Lines({NO_VCP_LINE}),
+                  ADAPTERS,
+                  false,
                   PORTLESS},
         PortsCase{"NoneMatchesThenWhyNoComPort",
                   {"-c", "usb:0403:6014", "-f", "fw.hex"},
                   1,
                   Lines({"No USB serial adapter matches usb:0403:6014"}),
                   Lines({COM7_LINE, COM8_LINE, COM1_LINE, NO_VCP_LINE}),
+                  ADAPTERS,
+                  false,
                   PORTLESS},
         PortsCase{"NotFoundThenWhyNoComPort",
                   {"-q", "-c", "COM12", "-f", "fw.hex"},
@@ -1088,7 +1126,37 @@ INSTANTIATE_TEST_SUITE_P(
                   Lines({"Error Opening COM12... 2",
                          "File not found - serial ports on this machine: COM7, COM8, COM1"}),
                   Lines({NO_VCP_LINE}),
-                  PORTLESS}),
+                  ADAPTERS,
+                  false,
+                  PORTLESS},
+        // usb:all takes every adapter plugged in, in the listing's order, and none other.
+        PortsCase{"AllOfNoAdapter",
+                  {"-c", "usb:all", "-f", "fw.hex"},
+                  1,
+                  Lines({"No USB serial adapter matches usb:all"}),
+                  Lines({COM1_LINE}),
+                  {GONE_COM9}},
+        PortsCase{"AllOfOneAdapter",
+                  {"-c", "usb:all", "-f", "fw.hex", "-q", "--logs", "logs"},
+                  3,
+                  Lines({"Loading fw.hex  Size 32 ", "Loaded fw.hex  Size 32 ",
+                         "HEX file contains 0 blocks to transfer",
+                         "COM7: File not found - serial ports on this machine: COM7, COM1",
+                         "1 units: 0 flashed, 0 may not be flashed, 1 not flashed"}),
+                  Lines({"The console text of each unit goes to logs"}),
+                  {GONE_COM9, FTDI_COM7}},
+        PortsCase{"AllOfThreeAdapters",
+                  {"-c", "USB:ALL", "-f", "fw.hex", "-q", "--logs", "logs"},
+                  3,
+                  Lines({"Loading fw.hex  Size 32 ", "Loaded fw.hex  Size 32 ",
+                         "HEX file contains 0 blocks to transfer",
+                         "COM7: File not found - serial ports on this machine: " + THREE_PRESENT,
+                         "COM8: File not found - serial ports on this machine: " + THREE_PRESENT,
+                         "COM10: File not found - serial ports on this machine: " + THREE_PRESENT,
+                         "3 units: 0 flashed, 0 may not be flashed, 3 not flashed"}),
+                  Lines({"The console text of each unit goes to logs"}),
+                  {GONE_COM9, CH340_COM8, FTDI_COM7, CP210X_COM10},
+                  true}),
     TitleOf<PortsCase>);
 
 // ---- The test as the unit, on a pty of its own ----
@@ -1466,5 +1534,44 @@ TEST(WineBench, TwoComPortsAtOnce) {
         EXPECT_EQ(ReadBytes(dir.Path("flash-" + com)), image) << com;
         const std::string text = ReadFile(dir.Path(i == 0 ? "logs/COM5.txt" : "logs/COM6.txt"));
         EXPECT_EQ(text.substr(text.size() - std::min(text.size(), line.size())), line) << text;
+    }
+}
+
+// Ctrl-C reaches every unit under Windows too: passed on to each unit's process group, each gives
+// its line back and says so, and the run counts them all as not flashed.
+TEST(WineBench, AnInterruptReachesEveryUnit) {
+    TempDir dir;
+    dir.Write("fw.hex", HexFile(RandomImage(12000, 266), "\r\n"));
+    std::vector<std::unique_ptr<Child>> units;
+    for (const std::string com : {"com5", "com6"}) {
+        units.push_back(
+            std::make_unique<Child>(std::vector<std::string>{BRELWICK_UNIT_SIM, "--link",
+                                                             DosDevice(com), "--baud", "19200"},
+                                    dir.Path("")));
+        ASSERT_TRUE(units.back()->WaitForOutput("unit-sim: port ", seconds(10)));
+    }
+    Child bench(Brelwick({"-c", "COM5,COM6", "-f", "fw.hex", "-q", "--logs", "logs"}),
+                dir.Path(""));
+    // Both units well into their transfer: a block of data goes out in about two seconds.
+    const Clock::time_point start = Clock::now();
+    while (Clock::now() - start < seconds(30) &&
+           (ReadFile(dir.Path("logs/COM5.txt")).find("STARTED") == std::string::npos ||
+            ReadFile(dir.Path("logs/COM6.txt")).find("STARTED") == std::string::npos)) {
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    std::this_thread::sleep_for(milliseconds(1000));
+    kill(bench.Pid(), SIGINT);
+    const ProcessResult run = bench.Finish(RUN_LIMIT);
+    EXPECT_EQ(run.Status, 3) << run.Out << run.Err;
+    const std::string summary = "2 units: 0 flashed, 0 may not be flashed, 2 not flashed\r\n";
+    EXPECT_EQ(run.Out.substr(run.Out.size() - std::min(run.Out.size(), summary.size())), summary)
+        << run.Out;
+    for (const std::string com : {"COM5", "COM6"}) {
+        EXPECT_NE(run.Out.find(com + ": " + NOT_FLASHED), std::string::npos) << run.Out;
+        const std::string text = ReadFile(dir.Path("logs/" + com + ".txt"));
+        EXPECT_NE(text.find("UPDATE INTERRUPTED\r\n" + NOT_FLASHED), std::string::npos) << text;
+        // Stopped in its transfer, not after it.
+        EXPECT_NE(text.find("STARTED"), std::string::npos) << text;
+        EXPECT_EQ(text.find("Transfer Complete"), std::string::npos) << text;
     }
 }

@@ -11,6 +11,7 @@
 #include "cmdline/cmdline.h"
 #include "console/console.h"
 #include "console/process.h"
+#include "console/progress.h"
 #include "console/spawn.h"
 #include "console/status.h"
 #include "serial/serial.h"
@@ -111,9 +112,14 @@ std::string NewLogsFolder() {
 // What the run knows of a unit as it goes.
 struct BenchUnit {
     std::string Port;
-    std::string Progress = "starting";
+    std::string Progress = "starting"; // before the transfer and after it
     bool Ended = false;
     int Status = STATUS_TRANSFER_ENDED;
+    unsigned Block = 0; // the block being sent, numbered from 0
+    unsigned Blocks = 0;
+    unsigned Sent = 0;
+    unsigned Total = 0;
+    double LeftS = -1; // negative: not known yet
 };
 
 std::string LastLineOf(const std::string& path) {
@@ -131,35 +137,47 @@ std::string LastLineOf(const std::string& path) {
     return last;
 }
 
-std::string ProgressText(const nlohmann::json& event) {
+// The unit's progress line, as the single-unit run draws it, with the port before it.
+std::string ProgressText(const BenchUnit& unit) {
+    if (unit.Total == 0 || !unit.Progress.empty()) {
+        return unit.Port + "  " + unit.Progress;
+    }
+    const unsigned percent = static_cast<unsigned>(uint64_t{unit.Sent} * 100 / unit.Total);
+    std::string text = unit.Port + "  Block # " + std::to_string(unit.Block) + " of " +
+                       std::to_string(unit.Blocks) + "  " + std::to_string(unit.Sent) + " of " +
+                       std::to_string(unit.Total) + " bytes  " + std::to_string(percent) + "%";
+    if (unit.LeftS >= 0) {
+        text += "  " + DurationText(unit.LeftS) + " left";
+    }
+    return text;
+}
+
+void FollowEvent(BenchUnit* unit, const nlohmann::json& event) {
     const std::string kind = event.value("event", "");
-    if (kind == "progress") {
-        std::string text = std::to_string(event.value("bytes_sent", 0u)) + "/" +
-                           std::to_string(event.value("image_bytes", 0u)) + " bytes";
-        if (event.contains("seconds_left") && event["seconds_left"].is_number()) {
-            text += ", " + std::to_string(static_cast<int>(event["seconds_left"].get<double>())) +
-                    " s left";
-        }
-        return text;
+    if (kind == "start" && event.contains("blocks") && event["blocks"].is_number()) {
+        unit->Blocks = event["blocks"].get<unsigned>();
+    } else if (kind == "progress") {
+        unit->Progress.clear();
+        unit->Sent = event.value("bytes_sent", 0u);
+        unit->Total = event.value("image_bytes", 0u);
+        const bool known = event.contains("seconds_left") && event["seconds_left"].is_number();
+        unit->LeftS = known ? event["seconds_left"].get<double>() : -1;
+    } else if (kind == "block") {
+        unit->Block = std::min(event.value("block", 0u) + 1, unit->Blocks);
+    } else if (kind == "end") {
+        unit->Progress = event.value("result", std::string("ended"));
     }
-    if (kind == "block") {
-        return "block " + std::to_string(event.value("block", 0u)) + " written";
-    }
-    if (kind == "end") {
-        return event.value("result", std::string("ended"));
-    }
-    return "";
 }
 
 void DrawProgress(const std::vector<BenchUnit>& units) {
     if (!ConsoleHasStatusLine()) {
         return;
     }
-    std::string text;
+    std::vector<std::string> lines;
     for (const BenchUnit& unit : units) {
-        text += (text.empty() ? "" : " | ") + unit.Port + " " + unit.Progress;
+        lines.push_back(ProgressText(unit));
     }
-    ConsoleStatus(text);
+    ConsoleStatusLines(lines);
 }
 
 // A line of a unit's standard error: its events, passed on with the port under --json.
@@ -177,10 +195,7 @@ void TakeUnitLine(BenchUnit* unit, const std::string& line) {
         ConsoleEvent(tagged.dump() + "\n");
         return;
     }
-    const std::string progress = ProgressText(event);
-    if (!progress.empty()) {
-        unit->Progress = progress;
-    }
+    FollowEvent(unit, event);
 }
 
 int RunStatus(const std::vector<BenchUnit>& units) {

@@ -577,6 +577,9 @@ int RunSteps(int argc, char** argv) {
     if (IsUsbSelector(PortName) && !FindUsbAdapter(port, &PortName)) {
         return STATUS_USAGE;
     }
+    // A port that will not open is on record all the same: of a bench's units, it is the one to
+    // look at.
+    OnRecord.Facts.Port = PortName;
     NameFirmwareFile(file);
 
     // A fingerprint to match is matched before the port is opened: a wrong file never reaches

@@ -32,8 +32,11 @@ constexpr int NOT_LOOKED_AT = -2;
 
 // The width of the terminal that notes go to: NOT_A_TERMINAL, or 0 when it does not say.
 int NoteColumns = NOT_LOOKED_AT;
-std::string Status;        // the status line's text; empty: there is none
-size_t StatusOnScreen = 0; // characters of it now on the screen; 0: not drawn
+// Whether that terminal takes the cursor back up, which the status lines of several units need:
+// asked only when there are several, since a Windows console is changed by the asking.
+int NoteRowsMovable = NOT_LOOKED_AT;
+std::vector<std::string> Status; // the status lines' texts; empty: there are none
+std::vector<size_t> StatusShown; // characters of each row now on the screen; empty: not drawn
 bool OutAtLineStart = true;
 bool OutFailed = false;
 
@@ -59,17 +62,46 @@ int Columns() {
     return NoteColumns;
 }
 
+void CursorUp(size_t rows) {
+    if (rows > 0) {
+        std::fprintf(Err(), "\x1b[%uA", static_cast<unsigned>(rows));
+    }
+}
+
+void Blank(size_t characters) {
+    for (size_t i = 0; i < characters; ++i) {
+        std::fputc(' ', Err());
+    }
+}
+
+// Leaves the cursor where the first row began, every row blank.
 void EraseStatus() {
-    if (StatusOnScreen == 0) {
+    if (StatusShown.empty()) {
         return;
     }
-    std::fputc('\r', Err());
-    for (size_t i = 0; i < StatusOnScreen; ++i) {
-        std::fputc(' ', Err());
+    for (size_t row = StatusShown.size(); row-- > 0;) {
+        std::fputc('\r', Err());
+        Blank(StatusShown[row]);
+        CursorUp(row > 0 ? 1 : 0);
     }
     std::fputc('\r', Err());
     std::fflush(Err());
-    StatusOnScreen = 0;
+    StatusShown.clear();
+}
+
+// A terminal that cannot take the cursor back up shows the rows side by side on one line.
+std::vector<std::string> RowsToDraw() {
+    if (Status.size() > 1 && NoteRowsMovable == NOT_LOOKED_AT) {
+        NoteRowsMovable = TerminalMovesCursor(Err()) ? 1 : 0;
+    }
+    if (Status.size() <= 1 || NoteRowsMovable == 1) {
+        return Status;
+    }
+    std::string joined;
+    for (const std::string& row : Status) {
+        joined += (joined.empty() ? "" : " | ") + row;
+    }
+    return {joined};
 }
 
 // Drawn only where a line begins: in the middle of one (the unit's echo being shown byte by
@@ -78,18 +110,24 @@ void DrawStatus() {
     if (Status.empty() || !OutAtLineStart || Columns() == NOT_A_TERMINAL) {
         return;
     }
-    size_t length = Status.size();
-    // A line longer than the terminal wraps, and the carriage return could no longer erase it.
-    if (Columns() > 0 && length >= static_cast<size_t>(Columns())) {
-        length = static_cast<size_t>(Columns()) - 1;
+    const std::vector<std::string> rows = RowsToDraw();
+    if (rows.size() != StatusShown.size()) {
+        EraseStatus();
     }
-    std::fputc('\r', Err());
-    std::fwrite(Status.data(), 1, length, Err());
-    for (size_t i = length; i < StatusOnScreen; ++i) {
-        std::fputc(' ', Err());
+    CursorUp(StatusShown.empty() ? 0 : StatusShown.size() - 1);
+    StatusShown.resize(rows.size(), 0);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        size_t length = rows[i].size();
+        // A line longer than the terminal wraps, and the carriage return could no longer erase it.
+        if (Columns() > 0 && length >= static_cast<size_t>(Columns())) {
+            length = static_cast<size_t>(Columns()) - 1;
+        }
+        std::fputs(i > 0 ? "\n\r" : "\r", Err());
+        std::fwrite(rows[i].data(), 1, length, Err());
+        Blank(StatusShown[i] > length ? StatusShown[i] - length : 0);
+        StatusShown[i] = length > 0 ? length : 1;
     }
     std::fflush(Err());
-    StatusOnScreen = length > 0 ? length : 1;
 }
 
 void Write(FILE* stream, const char* text, size_t length) {
@@ -195,10 +233,14 @@ std::string ConsoleLastLine() {
 }
 
 void ConsoleStatus(const std::string& text) {
-    if (!ConsoleHasStatusLine() || (text == Status && StatusOnScreen > 0)) {
+    ConsoleStatusLines({text});
+}
+
+void ConsoleStatusLines(const std::vector<std::string>& lines) {
+    if (!ConsoleHasStatusLine() || (lines == Status && !StatusShown.empty())) {
         return;
     }
-    Status = text;
+    Status = lines;
     DrawStatus();
 }
 
@@ -257,4 +299,5 @@ void SetConsoleNoteStream(FILE* err) {
     ConsoleStatusEnd();
     ConsoleErr = err;
     NoteColumns = NOT_LOOKED_AT;
+    NoteRowsMovable = NOT_LOOKED_AT;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #if defined(__GNUC__)
 #define BRELWICK_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -36,6 +37,9 @@ void ConsoleNote(const char* format, ...) BRELWICK_PRINTF(1, 2);
 bool ConsoleHasStatusLine();
 // Sets the status line's text and draws it.
 void ConsoleStatus(const std::string& text);
+// Several status lines, one under the other, redrawn in place as one (a bench run's units). A
+// terminal that cannot take the cursor back up gets them side by side on one line.
+void ConsoleStatusLines(const std::vector<std::string>& lines);
 // Erases the status line and forgets it.
 void ConsoleStatusEnd();
 

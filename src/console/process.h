@@ -24,6 +24,11 @@ void InstallInterruptHandlers();
 // True once an interrupt came. Every long wait of the program ends promptly when one comes.
 bool Interrupted();
 
+// Windows: a bench run's unit is also interrupted when the event whose inherited handle this
+// environment variable holds is set. The console's break does not reach a unit where the units
+// share no console with the run (Wine started from a pipe, a service).
+constexpr const char* UNIT_STOP_EVENT = "BRELWICK_UNIT_STOP_EVENT";
+
 // Forgets an interrupt, so that the next run starts clear. Only a test runs the update twice in
 // one process.
 void ClearInterrupt();
@@ -33,6 +38,9 @@ void ClearInterrupt();
 // rewritten in place.
 constexpr int NOT_A_TERMINAL = -1;
 int TerminalColumns(FILE* stream);
+// True when the terminal of `stream` takes ANSI cursor movement (on a Windows console, once
+// virtual terminal processing is turned on, which this does).
+bool TerminalMovesCursor(FILE* stream);
 
 // True when the console was made for this program alone and standard input is that console: on
 // Windows, a program started from Explorer (a double-click, a file dropped on it, a shortcut) gets

@@ -105,6 +105,11 @@ int TerminalColumns(FILE* stream) {
     return ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
+bool TerminalMovesCursor(FILE* stream) {
+    const int fd = fileno(stream);
+    return fd >= 0 && isatty(fd);
+}
+
 bool HasOwnConsoleWindow() {
     return OwnWindowForTests;
 }

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <io.h>
+#include <thread>
 
 #include "console/process.h"
 
@@ -30,6 +32,21 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return TRUE;
 }
 
+// A unit of a bench run: the run's stop event, when it is set, is an interrupt like Ctrl-C.
+void WatchStopEvent() {
+    const char* value = std::getenv(UNIT_STOP_EVENT);
+    if (value == nullptr || *value == '\0') {
+        return;
+    }
+    const HANDLE stop =
+        reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(value, nullptr, 10)));
+    std::thread([stop] {
+        if (WaitForSingleObject(stop, INFINITE) == WAIT_OBJECT_0) {
+            InterruptSeen = true;
+        }
+    }).detach();
+}
+
 } // namespace
 
 void GuardStandardDescriptors() {
@@ -45,6 +62,7 @@ void InstallInterruptHandlers() {
     ClearInterrupt();
     if (!HandlerInstalled) {
         HandlerInstalled = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+        WatchStopEvent();
     }
 }
 
@@ -69,6 +87,16 @@ int TerminalColumns(FILE* stream) {
         return 0;
     }
     return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+bool TerminalMovesCursor(FILE* stream) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 namespace {

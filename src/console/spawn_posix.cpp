@@ -160,7 +160,7 @@ UnitOutput NextUnitOutput() {
             waits.push_back({InterruptWakeFd(), POLLIN, 0});
         }
         // No time-out: each unit keeps its own, and ends; this process only listens.
-        if (poll(waits.data(), waits.size(), -1) < 0) {
+        if (poll(waits.data(), static_cast<nfds_t>(waits.size()), -1) < 0) {
             continue;
         }
         for (size_t i = 0; i < indexes.size(); ++i) {

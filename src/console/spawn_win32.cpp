@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "console/process.h"
@@ -25,6 +26,9 @@ std::deque<UnitOutput> Ready;
 std::mutex ReadyLock;
 std::condition_variable ReadyChanged;
 bool InterruptPassedOn = false;
+// Set with the break: it reaches the units where the break does not. Made inheritable before the
+// first unit starts, and named to each unit in its environment.
+HANDLE StopEvent = nullptr;
 
 // An interrupt has no handle to wait on: the wait for the units looks at it this often.
 constexpr auto INTERRUPT_LOOK = std::chrono::milliseconds(250);
@@ -120,8 +124,22 @@ bool CreateWithHandles(std::string commandLine, HANDLE in, HANDLE out, HANDLE er
                           CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &start, process) != 0;
 }
 
+void MakeStopEvent() {
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    StopEvent = CreateEventA(&inherited, TRUE, FALSE, nullptr);
+    if (StopEvent != nullptr) {
+        SetEnvironmentVariableA(
+            UNIT_STOP_EVENT,
+            std::to_string(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(StopEvent)))
+                .c_str());
+    }
+}
+
 void PassOnInterrupt() {
     InterruptPassedOn = true;
+    if (StopEvent != nullptr) {
+        SetEvent(StopEvent);
+    }
     for (const std::unique_ptr<Unit>& unit : Units) {
         if (unit->Running) {
             GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, unit->Process.dwProcessId);
@@ -153,6 +171,9 @@ std::string OwnProgramPath(const char* argv0) {
 
 int StartUnitProcess(const std::vector<std::string>& args, const std::string& outputPath,
                      std::string* error) {
+    if (StopEvent == nullptr) {
+        MakeStopEvent();
+    }
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     std::string commandLine;
     for (const std::string& arg : args) {
