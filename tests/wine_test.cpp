@@ -409,6 +409,10 @@ const std::string SERIALCOMM = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 class EnumDevices {
   public:
     explicit EnumDevices(const std::vector<EnumDevice>& devices) : m_Devices(devices) {
+        if (std::any_of(devices.begin(), devices.end(),
+                        [](const EnumDevice& d) { return !d.Device.empty(); })) {
+            WaitForSerialComm();
+        }
         for (const EnumDevice& d : devices) {
             const std::string parameters = ENUM + d.Key + "\\Device Parameters";
             if (!d.Port.empty()) {
@@ -428,7 +432,7 @@ class EnumDevices {
                 EXPECT_EQ(Reg({"add", ENUM + d.Key, "/v", names[i], "/d", d.Strings[i], "/f"}), 0);
             }
             if (!d.Device.empty()) {
-                EXPECT_EQ(Reg({"add", SERIALCOMM, "/v", d.Device, "/d", d.Port, "/f"}), 0);
+                EXPECT_EQ(AddToSerialComm(d), 0);
             }
         }
     }
@@ -442,6 +446,27 @@ class EnumDevices {
     }
 
   private:
+    // SERIALCOMM is a volatile key that Wine makes when it sets up its own COM1, a moment after its
+    // server starts; a value added before then would need the key made anew under HKLM\HARDWARE,
+    // which refuses keys that are not volatile.
+    static void WaitForSerialComm() {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (Reg({"query", SERIALCOMM}) != 0 && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    // Once in a while, at the suite's first port, the add fails all the same while Wine is busy
+    // with the key; a moment later it goes through.
+    static int AddToSerialComm(const EnumDevice& d) {
+        int status = 1;
+        for (int attempt = 0; attempt < 5 && status != 0; ++attempt) {
+            if (attempt > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            status = Reg({"add", SERIALCOMM, "/v", d.Device, "/d", d.Port, "/f"});
+        }
+        return status;
+    }
     static int Reg(std::vector<std::string> args) {
         args.insert(args.begin(), {Wine.Wine64, "reg"});
         return RunLogged(args, Wine.Dir + "/wine.log");
