@@ -50,37 +50,41 @@ std::string Line(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+// What the run was about, in the order the record and the start event both give it.
+void AddSubject(Json& json, const RunRecord& run) {
+    json["program"] = run.Program;
+    json["port"] = OrNull(run.Port);
+    json["adapter"] = AdapterJson(run.Adapter);
+    json["file"] = OrNull(run.File);
+    json["file_sha256"] = OrNull(run.FileSha256);
+    json["image_sha256"] = OrNull(run.ImageSha256);
+    json["image_bytes"] = OrNull(run.ImageBytes);
+}
+
+// How the run ended, as the record and the end event both give it.
+void AddOutcome(Json& json, const RunRecord& run) {
+    json["status"] = run.Status;
+    json["result"] = OrNull(run.Result);
+    json["last_line"] = OrNull(run.LastLine);
+    json["seconds"] = Tenths(run.Seconds);
+}
+
 } // namespace
 
 std::string RecordLine(const RunRecord& run) {
     Json json;
     json["schema"] = RECORD_SCHEMA;
     json["time"] = run.Time;
-    json["program"] = run.Program;
-    json["port"] = OrNull(run.Port);
-    json["adapter"] = AdapterJson(run.Adapter);
-    json["file"] = OrNull(run.File);
-    json["file_sha256"] = OrNull(run.FileSha256);
-    json["image_sha256"] = OrNull(run.ImageSha256);
-    json["image_bytes"] = OrNull(run.ImageBytes);
+    AddSubject(json, run);
     json["blocks"] = run.BlocksSent;
-    json["status"] = run.Status;
-    json["result"] = OrNull(run.Result);
-    json["last_line"] = OrNull(run.LastLine);
-    json["seconds"] = Tenths(run.Seconds);
+    AddOutcome(json, run);
     json["bytes_sent"] = run.BytesSent;
     return Line(json);
 }
 
 std::string StartEvent(const RunRecord& run) {
     Json json = Event("start");
-    json["program"] = run.Program;
-    json["port"] = OrNull(run.Port);
-    json["adapter"] = AdapterJson(run.Adapter);
-    json["file"] = OrNull(run.File);
-    json["file_sha256"] = OrNull(run.FileSha256);
-    json["image_sha256"] = OrNull(run.ImageSha256);
-    json["image_bytes"] = OrNull(run.ImageBytes);
+    AddSubject(json, run);
     json["blocks"] = OrNull(run.BlocksToSend);
     return Line(json);
 }
@@ -111,10 +115,7 @@ std::string ProgressEvent(uint32_t bytesSent, uint32_t imageBytes, double second
 
 std::string EndEvent(const RunRecord& run) {
     Json json = Event("end");
-    json["status"] = run.Status;
-    json["result"] = OrNull(run.Result);
-    json["last_line"] = OrNull(run.LastLine);
-    json["seconds"] = Tenths(run.Seconds);
+    AddOutcome(json, run);
     return Line(json);
 }
 
